@@ -1,0 +1,12 @@
+# Warnings for the project's own targets, and the optional sanitizer build.
+add_library(qel_warnings INTERFACE)
+target_compile_options(qel_warnings INTERFACE -Wall -Wextra)
+
+if(QEL_SANITIZE)
+  message(STATUS "Sanitizers: ${QEL_SANITIZE}")
+  add_compile_options(-fsanitize=${QEL_SANITIZE} -fno-omit-frame-pointer -g)
+  add_link_options(-fsanitize=${QEL_SANITIZE})
+  if(QEL_SANITIZE MATCHES "undefined")
+    add_compile_options(-fno-sanitize-recover=undefined)
+  endif()
+endif()

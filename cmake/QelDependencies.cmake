@@ -1,0 +1,18 @@
+# Third-party dependencies, all from the distribution's packages.
+find_package(Threads REQUIRED)
+find_package(Eigen3 3.3 REQUIRED NO_MODULE)
+
+# The distribution's kdl_parser ships a config file generated for a different
+# build system that drags in unrelated packages; the two libraries are plain
+# enough to find directly.
+find_path(QEL_KDL_INCLUDE_DIR kdl/chain.hpp REQUIRED)
+find_library(QEL_KDL_LIBRARY orocos-kdl REQUIRED)
+find_path(QEL_KDL_PARSER_INCLUDE_DIR kdl_parser/kdl_parser.hpp REQUIRED)
+find_library(QEL_KDL_PARSER_LIBRARY kdl_parser REQUIRED)
+
+add_library(qel_kdl INTERFACE)
+target_include_directories(qel_kdl SYSTEM INTERFACE
+    ${QEL_KDL_INCLUDE_DIR} ${QEL_KDL_PARSER_INCLUDE_DIR})
+target_link_libraries(qel_kdl INTERFACE
+    ${QEL_KDL_PARSER_LIBRARY} ${QEL_KDL_LIBRARY} Eigen3::Eigen)
+add_library(qel::kdl ALIAS qel_kdl)

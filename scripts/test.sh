@@ -1,0 +1,74 @@
+#!/usr/bin/env bash
+# Builds the project and runs every test: the tests that need no bus natively,
+# the bus tests on a vcan bus through scripts/with-vcan, and the bus-free tests
+# once more under AddressSanitizer + UndefinedBehaviorSanitizer and the
+# threaded ones under ThreadSanitizer. Exits non-zero on any failure.
+#
+#   scripts/test.sh            everything
+#   QEL_SKIP_SANITIZERS=1 ...  skip the two sanitizer builds (quicker local runs)
+set -euo pipefail
+root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+cd "$root"
+
+"$root/scripts/install-deps.sh"
+
+jobs=${QEL_JOBS:-$(nproc)}
+logdir=$(mktemp -d /tmp/qel-test.XXXXXX)
+trap 'rm -rf "$logdir"' EXIT
+passed=0
+failed=0
+status=0
+
+# Runs one ctest invocation (optionally wrapped, e.g. by with-vcan), adds its
+# counts to the totals and remembers a failure without stopping the others.
+run_ctest() {
+    local title=$1; shift
+    local log="$logdir/$title.log"
+    echo "== $title"
+    set +e
+    "$@" 2>&1 | tee "$log"
+    local rc=${PIPESTATUS[0]}
+    set -e
+    local line
+    line=$(grep -E "tests passed, [0-9]+ tests? failed out of [0-9]+" "$log" | tail -n 1 || true)
+    if [ -n "$line" ]; then
+        local total bad
+        total=$(sed -E 's/.*out of ([0-9]+).*/\1/' <<<"$line")
+        bad=$(sed -E 's/.*tests passed, ([0-9]+) tests? failed.*/\1/' <<<"$line")
+        passed=$((passed + total - bad))
+        failed=$((failed + bad))
+    elif [ "$rc" -ne 0 ]; then
+        failed=$((failed + 1))
+    fi
+    if [ "$rc" -ne 0 ]; then
+        echo "!! $title failed (exit $rc)"
+        status=1
+    fi
+}
+
+build() {
+    local dir=$1; shift
+    cmake -S "$root" -B "$dir" "$@" >/dev/null
+    cmake --build "$dir" -j "$jobs"
+}
+
+build "$root/build" -DCMAKE_BUILD_TYPE=Release
+run_ctest native ctest --test-dir "$root/build" -LE bus --output-on-failure --timeout 600
+run_ctest bus "$root/scripts/with-vcan" ctest --test-dir "$root/build" -L bus \
+    --output-on-failure --no-tests=error --timeout 600
+
+if [ "${QEL_SKIP_SANITIZERS:-0}" != 1 ]; then
+    # Sanitizer runtimes cannot start inside user-mode Linux (its address space
+    # ends below their shadow memory), so these runs cover the bus-free tests.
+    build "$root/build-asan" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+        -DQEL_SANITIZE=address,undefined -DQEL_BUILD_BENCH=OFF
+    run_ctest asan-ubsan ctest --test-dir "$root/build-asan" -LE bus --output-on-failure --timeout 900
+    build "$root/build-tsan" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+        -DQEL_SANITIZE=thread -DQEL_BUILD_BENCH=OFF
+    run_ctest tsan ctest --test-dir "$root/build-tsan" -L threads -LE bus --output-on-failure \
+        --no-tests=ignore --timeout 900
+fi
+
+echo
+echo "all suites: $passed passed, $failed failed"
+exit $status
