@@ -1,0 +1,174 @@
+#include "qel/solver/kinematic_dynamic_solver.hpp"
+
+#include <algorithm>
+#include <cmath>
+#include <iostream>
+#include <stdexcept>
+
+#include <kdl/chaindynparam.hpp>
+#include <kdl/chainfksolverpos_recursive.hpp>
+#include <kdl/chainiksolverpos_lma.hpp>
+#include <kdl_parser/kdl_parser.hpp>
+
+namespace qel {
+namespace {
+
+constexpr double kIkTolerance = 1e-6;          // task-space error at convergence
+constexpr int kIkMaxIterations = 500;          // bounds the cost of an unreachable target
+constexpr double kIkIncrementTolerance = 1e-15;  // rad; smaller steps count as stalled
+constexpr double kGravity = -9.81;             // m/s², along the base z axis
+// The motors need more torque than the model predicts to hold the arm.
+constexpr double kTorqueFactor = 1.32;
+constexpr unsigned int kArmJoints = 6;
+
+[[noreturn]] void fail(const char* line, const char* message) {
+    std::cerr << line << std::endl;
+    throw std::runtime_error(message);
+}
+
+[[noreturn]] void reject(const char* message) {
+    std::cerr << message << '.' << std::endl;
+    throw std::invalid_argument(message);
+}
+
+void requireFinite(const KDL::JntArray& joints, const char* message) {
+    for (unsigned int i = 0; i < joints.rows(); ++i) {
+        if (!std::isfinite(joints(i))) {
+            reject(message);
+        }
+    }
+}
+
+bool isFinite(const KDL::Frame& frame) {
+    for (int i = 0; i < 3; ++i) {
+        if (!std::isfinite(frame.p(i))) {
+            return false;
+        }
+        for (int j = 0; j < 3; ++j) {
+            if (!std::isfinite(frame.M(i, j))) {
+                return false;
+            }
+        }
+    }
+    return true;
+}
+
+}  // namespace
+
+KinematicDynamicSolver::KinematicDynamicSolver(const std::string& urdf_path,
+                                               const std::string& base_link,
+                                               const std::string& end_effector_link)
+    : tree_("root") {
+    if (!kdl_parser::treeFromFile(urdf_path, tree_)) {
+        fail("Failed to parse URDF file.", "URDF parsing failed");
+    }
+#ifdef QEL_STANDALONE_SOLVER
+    // Standalone hosts load arbitrary arms through this constructor and work
+    // in absolute base-frame coordinates.
+    buildSolvers(base_link, end_effector_link, false);
+#else
+    buildSolvers(base_link, end_effector_link, true);
+#endif
+}
+
+KinematicDynamicSolver::KinematicDynamicSolver(const std::string& urdf_xml) : tree_("root") {
+    if (!kdl_parser::treeFromString(urdf_xml, tree_)) {
+        fail("Failed to URDF XML.", "URDF parsing failed");
+    }
+    buildSolvers("base_link", "link6", true);
+}
+
+KinematicDynamicSolver::~KinematicDynamicSolver() = default;
+
+void KinematicDynamicSolver::buildSolvers(const std::string& base_link,
+                                          const std::string& end_effector_link,
+                                          bool measure_zero_pose) {
+    if (!tree_.getChain(base_link, end_effector_link, chain_)) {
+        std::cerr << "Failed to get chain from " << base_link << " to " << end_effector_link
+                  << "." << std::endl;
+        throw std::runtime_error("Chain extraction failed");
+    }
+#ifndef QEL_STANDALONE_SOLVER
+    // A chain from a link to itself has no segment; it is refused below by
+    // the six-joint check, so there is no inertia to keep.
+    if (chain_.getNrOfSegments() > 0) {
+        inertia_ = chain_.segments.back().getInertia();
+    }
+#endif
+    fk_solver_ = std::make_unique<KDL::ChainFkSolverPos_recursive>(chain_);
+    ik_solver_ = std::make_unique<KDL::ChainIkSolverPos_LMA>(chain_, kIkTolerance,
+                                                             kIkMaxIterations,
+                                                             kIkIncrementTolerance);
+    gravity_ = KDL::Vector(0.0, 0.0, kGravity);
+    dyn_param_solver_ = std::make_unique<KDL::ChainDynParam>(chain_, gravity_);
+
+    if (measure_zero_pose) {
+        // init_frame_ is still the identity here, so this is the absolute
+        // zero pose; a six-entry array also refuses chains of another size.
+        init_frame_ = computeForwardKinematics(KDL::JntArray(kArmJoints));
+    }
+}
+
+KDL::Frame KinematicDynamicSolver::computeForwardKinematics(const KDL::JntArray& joint_angles) {
+    requireFinite(joint_angles, "Joint angles must be finite");
+    KDL::Frame frame;
+    if (fk_solver_->JntToCart(joint_angles, frame, -1) < 0) {
+        fail("Forward kinematics computation failed.", "Forward kinematics computation failed");
+    }
+    frame.p -= init_frame_.p;
+    return frame;
+}
+
+KDL::JntArray KinematicDynamicSolver::computeInverseKinematics(KDL::Frame& target_pose,
+                                                               const KDL::JntArray& initial_guess) {
+    // A NaN target or seed does not always end in a failed status, and a NaN
+    // result would poison every later seed taken from it.
+    if (!isFinite(target_pose)) {
+        reject("Target pose must be finite");
+    }
+    requireFinite(initial_guess, "Initial guess must be finite");
+
+    KDL::JntArray result(chain_.getNrOfJoints());
+    target_pose.p += init_frame_.p;
+    // The solver cannot handle a chain without joints (only a standalone
+    // file-constructed solver can have one); nothing can be solved for there.
+    if (chain_.getNrOfJoints() == 0 || ik_solver_->CartToJnt(initial_guess, target_pose, result) < 0) {
+        fail("Inverse kinematics computation failed.", "Inverse kinematics computation failed");
+    }
+    return result;
+}
+
+#ifndef QEL_STANDALONE_SOLVER
+void KinematicDynamicSolver::setEndEffectorMass(double mass) {
+    if (!std::isfinite(mass) || mass < 0.0) {
+        reject("End-effector mass must be finite and not negative");
+    }
+    std::lock_guard<std::mutex> lock(mutex_);
+    // Added to the bare inertia rather than the current one so that payloads
+    // replace each other instead of piling up.
+    chain_.segments.back().setInertia(
+        inertia_ + KDL::RigidBodyInertia(mass, KDL::Vector::Zero(), KDL::RotationalInertia::Zero()));
+    dyn_param_solver_ = std::make_unique<KDL::ChainDynParam>(chain_, gravity_);
+}
+#endif
+
+KDL::JntArray KinematicDynamicSolver::computeGravityCompensationTorque(
+    const KDL::JntArray& joint_angles) {
+    requireFinite(joint_angles, "Joint angles must be finite");
+#ifndef QEL_STANDALONE_SOLVER
+    std::lock_guard<std::mutex> lock(mutex_);
+#endif
+    KDL::JntArray torques(chain_.getNrOfJoints());
+    if (dyn_param_solver_->JntToGravity(joint_angles, torques) < 0) {
+        fail("Dynamics computation failed.", "Dynamics computation failed");
+    }
+    // A standalone chain may be shorter than the arm; only existing joints
+    // are scaled.
+    const unsigned int scaled = std::min(torques.rows(), kArmJoints);
+    for (unsigned int i = 0; i < scaled; ++i) {
+        torques(i) *= kTorqueFactor;
+    }
+    return torques;
+}
+
+}  // namespace qel
