@@ -1,0 +1,296 @@
+#include "qel/canbase/SocketCan.hpp"
+
+#include <linux/can.h>
+#include <linux/can/raw.h>
+#include <net/if.h>
+#include <pthread.h>
+#include <sys/ioctl.h>
+#include <sys/select.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cstdio>
+#include <cstring>
+#include <mutex>
+
+namespace qel::hw_interface {
+
+using interface_request_t = struct ifreq;
+using can_socket_address_t = struct sockaddr_can;
+
+static_assert(sizeof(CanFrame) == sizeof(struct can_frame), "frame layout must match the kernel");
+static_assert(sizeof(can_socket_address_t) == 24, "unexpected sockaddr_can size");
+
+class SocketCan::impl {
+public:
+    // Interface names are limited by the kernel to IFNAMSIZ bytes including
+    // the terminator.
+    static constexpr size_t kBusNameSize = IFNAMSIZ;
+
+    impl() { puts("SocketCAN adapter created."); }
+
+    ~impl() {
+        puts("Destroying SocketCAN adapter...");
+        if (IsOpen()) {
+            Close();
+            puts("CAN socket destroyed.");
+        } else {
+            // A failed re-bind can leave the receive thread running without a
+            // socket; it must not outlive this object.
+            stopReceiver();
+        }
+        puts("finish");
+    }
+
+    bool Init(const char* interface) {
+        if (interface == nullptr || interface[0] == '\0') {
+            puts("Error: no CAN interface name given");
+            return false;
+        }
+        if (strnlen(interface, kBusNameSize) >= kBusNameSize) {
+            printf("Error: CAN interface name %.*s... is longer than %zu characters\n",
+                   static_cast<int>(kBusNameSize - 1), interface, kBusNameSize - 1);
+            return false;
+        }
+        if (receiver_thread_started_) {
+            // Opening again while receiving would leak the old socket and thread.
+            Close();
+        }
+        int fd = socket(PF_CAN, SOCK_RAW, CAN_RAW);
+        if (fd == -1) {
+            puts("Error: Unable to create a CAN socket");
+            return false;
+        }
+        sockfd_ = fd;
+        printf("Created CAN socket with descriptor %d.\n", fd);
+
+        memset(&if_request_, 0, sizeof if_request_);
+        strncpy(if_request_.ifr_name, interface, IFNAMSIZ - 1);
+        memset(bus_name_, 0, sizeof bus_name_);
+        strncpy(bus_name_, interface, kBusNameSize - 1);
+
+        if (ioctl(fd, SIOCGIFINDEX, &if_request_) == -1) {
+            printf("Unable to select CAN interface %s: I/O control error\n", interface);
+            Close();
+            return false;
+        }
+        printf("Found: %s has interface index %d.\n", interface, if_request_.ifr_ifindex);
+
+        if (!bindSocket(fd)) {
+            puts("Failed to bind socket to network interface");
+            Close();
+            return false;
+        }
+        printf("Successfully bound socket to interface %d.\n", if_request_.ifr_ifindex);
+        fflush(stdout);
+        startThread();
+        return true;
+    }
+
+    bool ExchangeData(CanFrame* frame) {
+        // The descriptor lock only keeps reset() from closing (and the kernel
+        // from reusing) the descriptor in the middle of a write; it is never
+        // contended in normal running.
+        std::lock_guard<std::mutex> guard(mutex_socket_);
+        const int fd = sockfd_;
+        if (fd == -1) {
+            puts("Unable to transmit: Socket not open");
+            return false;
+        }
+        return write(fd, frame, sizeof(CanFrame)) == static_cast<ssize_t>(sizeof(CanFrame));
+    }
+
+    bool IsOpen() { return sockfd_ != -1; }
+    bool checkOnline() { return online_; }
+
+    void setCallBackFunction(std::function<void(CanFrame*)> func) {
+        std::lock_guard<std::mutex> guard(mutex_get_data_);
+        CallBack_ = std::move(func);
+    }
+
+    void setGetMsgContentFunction(std::function<void()> func) {
+        std::lock_guard<std::mutex> guard(mutex_get_data_);
+        GetMsgContent_ = std::move(func);
+    }
+
+    void LoadMutexMsg() {
+        std::lock_guard<std::mutex> guard(mutex_get_data_);
+        if (GetMsgContent_) GetMsgContent_();
+    }
+
+    void Close() {
+        puts("Waiting for receiver thread to terminate.");
+        terminate_receiver_thread_ = true;
+        puts("terminate_receiver_thread_ is true");
+        while (receiver_thread_running_) {
+            puts("waitting receiver_thread close");
+            fflush(stdout);
+            sleep(1);
+        }
+        puts("receiver_thread_running_.load()");
+        joinReceiver();
+        if (!IsOpen()) return;
+        puts("return");
+        closeSocket();
+    }
+
+    CanFrame GetCanFrame() {
+        std::lock_guard<std::mutex> guard(mutex_frame_);
+        return rx_frame_;
+    }
+
+private:
+    bool bindSocket(int fd) {
+        memset(&addr_, 0, sizeof addr_);
+        addr_.can_family = AF_CAN;
+        addr_.can_ifindex = if_request_.ifr_ifindex;
+        return bind(fd, reinterpret_cast<struct sockaddr*>(&addr_), sizeof addr_) != -1;
+    }
+
+    void closeSocket() {
+        std::lock_guard<std::mutex> guard(mutex_socket_);
+        const int fd = sockfd_.exchange(-1);
+        if (fd != -1) close(fd);
+    }
+
+    void startThread() {
+        terminate_receiver_thread_ = false;
+        // Marked running before the thread exists so that a Close right after
+        // Init cannot miss it.
+        receiver_thread_running_ = true;
+        if (pthread_create(&thread_id_, nullptr, &impl::ReciveThreadWrapper, this) != 0) {
+            receiver_thread_running_ = false;
+            fputs("Failed to create thread\n", stderr);
+            return;
+        }
+        receiver_thread_started_ = true;
+    }
+
+    void joinReceiver() {
+        if (receiver_thread_started_) {
+            pthread_join(thread_id_, nullptr);
+            receiver_thread_started_ = false;
+        }
+    }
+
+    void stopReceiver() {
+        terminate_receiver_thread_ = true;
+        joinReceiver();
+    }
+
+    static void* ReciveThreadWrapper(void* arg) {
+        static_cast<impl*>(arg)->ReceiveThread();
+        return nullptr;
+    }
+
+    void ReceiveThread() {
+        receiver_thread_running_ = true;
+        puts("ReciveThread running ");
+        fflush(stdout);
+        int timeout_count = 0;
+        while (!terminate_receiver_thread_) {
+            const int fd = sockfd_;
+            fd_set read_set;
+            FD_ZERO(&read_set);
+            if (fd != -1) FD_SET(fd, &read_set);
+            struct timeval timeout = {1, 0};
+            const int ready = select(fd + 1, &read_set, nullptr, nullptr, &timeout);
+            if (ready == 1) {
+                timeout_count = 0;
+                ssize_t got;
+                {
+                    std::lock_guard<std::mutex> guard(mutex_frame_);
+                    got = read(fd, &rx_frame_, sizeof(CanFrame));
+                }
+                if (got < 0) continue;
+                std::lock_guard<std::mutex> guard(mutex_get_data_);
+                if (CallBack_) CallBack_(&rx_frame_);
+            } else {
+                ++timeout_count;
+            }
+            if (timeout_count > 1 && !terminate_receiver_thread_) {
+                online_ = false;
+                reset();
+            }
+        }
+        puts("ReciveThread finish ");
+        fflush(stdout);
+        receiver_thread_running_ = false;
+    }
+
+    // Re-creates the socket after the bus went silent. Gives up when a stop is
+    // requested so that Close never waits on an interface that is gone.
+    void reset() {
+        closeSocket();
+        int fd = -1;
+        while (!terminate_receiver_thread_) {
+            fd = socket(PF_CAN, SOCK_RAW, CAN_RAW);
+            if (fd == -1) {
+                puts("Error: Unable to create a CAN socket");
+                sleep(1);
+                continue;
+            }
+            printf("Created CAN socket with descriptor %d.\n", fd);
+            static_assert(sizeof if_request_.ifr_name == sizeof bus_name_);
+            memcpy(if_request_.ifr_name, bus_name_, sizeof bus_name_);
+            if (ioctl(fd, SIOCGIFINDEX, &if_request_) != -1) break;
+            printf("Unable to select CAN interface %s: I/O control error\n", bus_name_);
+            fflush(stdout);
+            close(fd);
+            fd = -1;
+            sleep(1);
+        }
+        if (fd == -1) return;
+        printf("Found: %s has interface index %d.\n", bus_name_, if_request_.ifr_ifindex);
+        if (!bindSocket(fd)) {
+            puts("Failed to bind socket to network interface");
+            close(fd);
+            return;
+        }
+        printf("Successfully bound socket to interface %d.\n", if_request_.ifr_ifindex);
+        fflush(stdout);
+        std::lock_guard<std::mutex> guard(mutex_socket_);
+        sockfd_ = fd;
+    }
+
+    can_adapter_t adapter_type_ = ADAPTER_SOCKETCAN;
+    char bus_name_[kBusNameSize] = {};
+    std::atomic<bool> online_{true};
+    std::atomic<bool> terminate_receiver_thread_{false};
+    std::atomic<bool> receiver_thread_running_{false};
+    std::atomic<int> sockfd_{-1};
+    interface_request_t if_request_{};
+    can_socket_address_t addr_{};
+    pthread_t thread_id_{};
+    bool receiver_thread_started_ = false;
+    std::function<void(CanFrame*)> CallBack_;
+    std::function<void()> GetMsgContent_;
+    CanFrame rx_frame_{};
+    std::mutex mutex_frame_;
+    std::mutex mutex_get_data_;
+    std::mutex mutex_socket_;
+};
+
+SocketCan::SocketCan() : pimpl(std::make_unique<impl>()) {}
+SocketCan::~SocketCan() = default;
+
+bool SocketCan::Init(const char* interface) { return pimpl->Init(interface); }
+bool SocketCan::ExchangeData(CanFrame* frame) { return pimpl->ExchangeData(frame); }
+bool SocketCan::WriteData() { return true; }
+bool SocketCan::ReadData() {
+    printf("[ReadData]");
+    return true;
+}
+bool SocketCan::IsOpen() { return pimpl->IsOpen(); }
+bool SocketCan::checkOnline() { return pimpl->checkOnline(); }
+void SocketCan::setCallBackFunction(std::function<void(CanFrame*)> func) {
+    pimpl->setCallBackFunction(std::move(func));
+}
+void SocketCan::setGetMsgContentFunction(std::function<void()> func) {
+    pimpl->setGetMsgContentFunction(std::move(func));
+}
+void SocketCan::LoadMutexMsg() { pimpl->LoadMutexMsg(); }
+void SocketCan::Close() { pimpl->Close(); }
+
+}  // namespace qel::hw_interface

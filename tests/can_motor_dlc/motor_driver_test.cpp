@@ -1,0 +1,192 @@
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cmath>
+#include <limits>
+#include <memory>
+#include <thread>
+#include <vector>
+
+#include "qel/can_motor_dlc/MotorCodec.hpp"
+#include "qel/can_motor_dlc/Mtp1Dlc.hpp"
+#include "qel/can_motor_dlc/Mtp2Dlc.hpp"
+#include "support/CanRecorder.hpp"
+
+namespace qel::hw_interface {
+namespace {
+
+using test::hexBytes;
+using test::makeFrame;
+
+constexpr double kInf = std::numeric_limits<double>::infinity();
+constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
+
+TEST(MotorCommandFrame, PacksTheKnownVectorsInBothFamilies) {
+    MotorType1 joint2(2);
+    MotorType2 joint5(5);
+
+    CanFrame rest = joint2.packMotorMsg(0, 0, 0, 0, 0);
+    EXPECT_EQ(rest.can_id, 2u);
+    EXPECT_EQ(rest.can_dlc, 8);
+    EXPECT_EQ(rest.__pad + rest.__res0 + rest.__res1, 0);
+    // Zero lands just below the midpoint because quantisation truncates.
+    EXPECT_EQ(hexBytes(rest), "7F FF 7F F0 00 00 07 FF");
+    EXPECT_EQ(hexBytes(joint5.packMotorMsg(0, 0, 0, 0, 0)), "7F FF 7F F0 00 00 07 FF");
+
+    // The families differ only in their torque range.
+    EXPECT_EQ(hexBytes(joint2.packMotorMsg(0, 0, 0, 0, 1.0)).substr(18), "08 48");
+    EXPECT_EQ(hexBytes(joint5.packMotorMsg(0, 0, 0, 0, 1.0)).substr(18), "08 CC");
+
+    EXPECT_EQ(hexBytes(joint2.packMotorMsg(5, 0.5, 1.0, 0, 0)), "8A 3C 7F F0 28 19 97 FF");
+
+    HybridJointCmd command;
+    command.k_p = 5;
+    command.k_d = 0.5;
+    command.position = 1.0;
+    EXPECT_EQ(hexBytes(joint5.packMotorMsg(&command)), "8A 3C 7F F0 28 19 97 FF");
+}
+
+TEST(MotorCommandFrame, ClampsOutOfRangeAndNonFiniteValues) {
+    MotorType1 motor(1);
+    EXPECT_EQ(hexBytes(motor.packMotorMsg(1e9, 1e9, 1e9, 1e9, 1e9)), "FF FF FF FF FF FF FF FF");
+    EXPECT_EQ(hexBytes(motor.packMotorMsg(-1e9, -1e9, -1e9, -1e9, -1e9)),
+              "00 00 00 00 00 00 00 00");
+    EXPECT_EQ(hexBytes(motor.packMotorMsg(kInf, kInf, kInf, kInf, kInf)),
+              "FF FF FF FF FF FF FF FF");
+    EXPECT_EQ(hexBytes(motor.packMotorMsg(-kInf, -kInf, -kInf, -kInf, -kInf)),
+              "00 00 00 00 00 00 00 00");
+    // NaN must never reach the integer conversion: it counts as zero, so a
+    // NaN gain gives no stiffness and a NaN torque no torque.
+    EXPECT_EQ(hexBytes(motor.packMotorMsg(kNaN, kNaN, kNaN, kNaN, kNaN)),
+              hexBytes(motor.packMotorMsg(0, 0, 0, 0, 0)));
+    EXPECT_EQ(hexBytes(motor.packMotorMsg(5, 0.5, 1.0, 0, kNaN)),
+              hexBytes(motor.packMotorMsg(5, 0.5, 1.0, 0, 0)));
+}
+
+TEST(MotorCommandFrame, EnableAndDisableFrames) {
+    MotorType2 gripper(8);
+    CanFrame enable = gripper.packEnableMotor();
+    EXPECT_EQ(enable.can_id, 8u);
+    EXPECT_EQ(hexBytes(enable), "FF FF FF FF FF FF FF FC");
+    EXPECT_EQ(hexBytes(gripper.packDisableMotor()), "FF FF FF FF FF FF FF FD");
+    EXPECT_TRUE(isEnableFrame(enable));
+    EXPECT_FALSE(isDisableFrame(enable));
+}
+
+TEST(MotorCommandFrame, VirtualMotorSideDecodesWhatTheDriverPacks) {
+    MotorType1 motor(4);
+    CanFrame frame = motor.packMotorMsg(120.0, 2.5, -1.25, 3.0, -7.5);
+    HybridJointCmd decoded = unpackImpedanceFrame(frame, MotorType1::kTorqueLimit);
+    // One quantisation step of each field.
+    EXPECT_NEAR(decoded.k_p, 120.0, 500.0 / 4095);
+    EXPECT_NEAR(decoded.k_d, 2.5, 5.0 / 4095);
+    EXPECT_NEAR(decoded.position, -1.25, 25.0 / 65535);
+    EXPECT_NEAR(decoded.velocity, 3.0, 90.0 / 4095);
+    EXPECT_NEAR(decoded.torque, -7.5, 56.0 / 4095);
+}
+
+TEST(MotorFeedback, DecodesOnlyItsOwnFramesOnIdentifierZero) {
+    std::vector<std::unique_ptr<MotorDlcBase>> motors;
+    for (int id : {1, 2, 4}) motors.push_back(std::make_unique<MotorType1>(id));
+    for (int id : {5, 6, 7, 8}) motors.push_back(std::make_unique<MotorType2>(id));
+
+    CanFrame feedback = makeFrame(0, {0x18, 0x80, 0x00, 0x80, 0x08, 0x00, 0x00, 0x00});
+    for (auto& motor : motors) {
+        motor->CanAnalyze(&feedback);
+        motor->ExchangeMotorMsg();
+    }
+    HybridJointStatus gripper = motors[6]->GetMotorMsg();
+    EXPECT_EQ(motors[6]->getErrorCode(), 1);
+    EXPECT_DOUBLE_EQ(gripper.position, 0.00019073486328125);
+    EXPECT_DOUBLE_EQ(gripper.velocity, 0.010990142822265625);
+    EXPECT_DOUBLE_EQ(gripper.current, 0.0043964385986328125);
+    EXPECT_DOUBLE_EQ(gripper.torque, 0.0);
+
+    for (int i = 0; i < 6; ++i) {
+        HybridJointStatus other = motors[i]->GetMotorMsg();
+        EXPECT_EQ(other.position, 0.0) << "motor index " << i;
+        EXPECT_EQ(other.current, 0.0) << "motor index " << i;
+        // No feedback yet: the initial "no fault" code comes through the swap.
+        EXPECT_EQ(motors[i]->getErrorCode(), 1) << "motor index " << i;
+    }
+
+    // The same payload on another identifier is not feedback.
+    CanFrame elsewhere = makeFrame(0x18, {0xA8, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0, 0});
+    motors[6]->CanAnalyze(&elsewhere);
+    motors[6]->ExchangeMotorMsg();
+    EXPECT_DOUBLE_EQ(motors[6]->GetMotorMsg().position, 0.00019073486328125);
+    EXPECT_EQ(motors[6]->getErrorCode(), 1);
+}
+
+TEST(MotorFeedback, RangeEndsAndErrorNibble) {
+    MotorType2 motor(5);
+    CanFrame low = makeFrame(0, {0xA5, 0x00, 0x00, 0x00, 0x00, 0x00});
+    motor.CanAnalyze(&low);
+    // Not visible before the swap.
+    EXPECT_EQ(motor.GetMotorMsg().position, 0.0);
+    motor.ExchangeMotorMsg();
+    EXPECT_EQ(motor.getErrorCode(), 10);
+    EXPECT_DOUBLE_EQ(motor.GetMotorMsg().position, -12.5);
+    EXPECT_DOUBLE_EQ(motor.GetMotorMsg().velocity, -45.0);
+    EXPECT_DOUBLE_EQ(motor.GetMotorMsg().current, -18.0);
+
+    // A short frame is still accepted: the length is not examined.
+    CanFrame high = makeFrame(0, {0x05, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF});
+    high.can_dlc = 2;
+    motor.CanAnalyze(&high);
+    motor.ExchangeMotorMsg();
+    EXPECT_EQ(motor.getErrorCode(), 0);
+    EXPECT_DOUBLE_EQ(motor.GetMotorMsg().position, 12.5);
+    EXPECT_DOUBLE_EQ(motor.GetMotorMsg().current, 18.0);
+}
+
+TEST(MotorFeedback, FeedbackFrameRoundTrip) {
+    MotorFeedback sent{7, 3, 1.5, -2.0, 4.25};
+    CanFrame frame = packFeedbackFrame(sent);
+    MotorFeedback got;
+    ASSERT_TRUE(decodeFeedbackFrame(frame, &got));
+    EXPECT_EQ(got.motor_id, 7);
+    EXPECT_EQ(got.error_code, 3);
+    EXPECT_NEAR(got.position, 1.5, 25.0 / 65535);
+    EXPECT_NEAR(got.velocity, -2.0, 90.0 / 4095);
+    EXPECT_NEAR(got.current, 4.25, 36.0 / 4095);
+}
+
+TEST(MotorOnline, AgeLimitFollowsTheIdentifierAndLatches) {
+    using namespace std::chrono_literals;
+    MotorType1 joint3(4);
+    MotorType2 joint4(5);
+    CanFrame to4 = makeFrame(0, {0x14, 0x80, 0, 0x80, 0x08, 0});
+    CanFrame to5 = makeFrame(0, {0x15, 0x80, 0, 0x80, 0x08, 0});
+    joint3.CanAnalyze(&to4);
+    joint4.CanAnalyze(&to5);
+    joint3.ExchangeMotorMsg();
+    joint4.ExchangeMotorMsg();
+    EXPECT_TRUE(joint3.online());
+    EXPECT_TRUE(joint4.online());
+
+    std::this_thread::sleep_for(300ms);
+    EXPECT_FALSE(joint3.online()) << "identifiers up to 4 go offline after 200 ms";
+    EXPECT_TRUE(joint4.online()) << "identifier 5 keeps 800 ms";
+
+    // Feedback again does not bring a motor back.
+    joint3.CanAnalyze(&to4);
+    joint3.ExchangeMotorMsg();
+    EXPECT_FALSE(joint3.online());
+
+    std::this_thread::sleep_for(600ms);
+    EXPECT_FALSE(joint4.online());
+}
+
+TEST(MotorOnline, NeverSwappedMotorIsOffline) {
+    MotorType2 gripper(8);
+    EXPECT_FALSE(gripper.online());
+}
+
+TEST(MotorDriver, RejectsIdentifiersThatDoNotFitTheNibble) {
+    EXPECT_THROW(MotorType1(0), std::invalid_argument);
+    EXPECT_THROW(MotorType2(16), std::invalid_argument);
+}
+
+}  // namespace
+}  // namespace qel::hw_interface

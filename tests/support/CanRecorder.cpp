@@ -1,0 +1,114 @@
+#include "support/CanRecorder.hpp"
+
+#include <linux/can.h>
+#include <linux/can/raw.h>
+#include <net/if.h>
+#include <poll.h>
+#include <sys/ioctl.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstring>
+#include <stdexcept>
+
+namespace qel::test {
+
+CanRecorder::CanRecorder(const std::string& interface) {
+    fd_ = socket(PF_CAN, SOCK_RAW, CAN_RAW);
+    if (fd_ < 0) {
+        throw std::runtime_error("CanRecorder: cannot create a CAN socket: " +
+                                 std::string(strerror(errno)) +
+                                 " (run bus tests through scripts/with-vcan)");
+    }
+    struct ifreq request {};
+    strncpy(request.ifr_name, interface.c_str(), IFNAMSIZ - 1);
+    struct sockaddr_can address {};
+    if (ioctl(fd_, SIOCGIFINDEX, &request) < 0) {
+        close(fd_);
+        throw std::runtime_error("CanRecorder: no interface " + interface);
+    }
+    address.can_family = AF_CAN;
+    address.can_ifindex = request.ifr_ifindex;
+    if (bind(fd_, reinterpret_cast<sockaddr*>(&address), sizeof address) < 0) {
+        close(fd_);
+        throw std::runtime_error("CanRecorder: cannot bind to " + interface);
+    }
+    reader_ = std::thread([this] { readLoop(); });
+}
+
+CanRecorder::~CanRecorder() {
+    stop_ = true;
+    reader_.join();
+    close(fd_);
+}
+
+bool CanRecorder::send(const CanFrame& frame) {
+    return write(fd_, &frame, sizeof frame) == static_cast<ssize_t>(sizeof frame);
+}
+
+void CanRecorder::readLoop() {
+    while (!stop_) {
+        struct pollfd waiting = {fd_, POLLIN, 0};
+        if (poll(&waiting, 1, 20) != 1) continue;
+        CanFrame frame;
+        if (read(fd_, &frame, sizeof frame) != static_cast<ssize_t>(sizeof frame)) continue;
+        std::lock_guard<std::mutex> guard(mutex_);
+        frames_.push_back({std::chrono::steady_clock::now(), frame});
+    }
+}
+
+std::vector<RecordedFrame> CanRecorder::frames() const {
+    std::lock_guard<std::mutex> guard(mutex_);
+    return frames_;
+}
+
+std::vector<RecordedFrame> CanRecorder::framesWithId(uint32_t can_id) const {
+    std::vector<RecordedFrame> result;
+    std::lock_guard<std::mutex> guard(mutex_);
+    for (const auto& recorded : frames_) {
+        if (recorded.frame.can_id == can_id) result.push_back(recorded);
+    }
+    return result;
+}
+
+void CanRecorder::clear() {
+    std::lock_guard<std::mutex> guard(mutex_);
+    frames_.clear();
+}
+
+bool CanRecorder::waitFor(const std::function<bool(const CanFrame&)>& match, size_t count,
+                          std::chrono::milliseconds timeout) const {
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    while (true) {
+        size_t seen = 0;
+        {
+            std::lock_guard<std::mutex> guard(mutex_);
+            for (const auto& recorded : frames_) seen += match(recorded.frame) ? 1 : 0;
+        }
+        if (seen >= count) return true;
+        if (std::chrono::steady_clock::now() > deadline) return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+}
+
+CanFrame makeFrame(uint32_t can_id, std::initializer_list<uint8_t> data) {
+    CanFrame frame;
+    frame.can_id = can_id;
+    frame.can_dlc = static_cast<uint8_t>(data.size());
+    size_t i = 0;
+    for (uint8_t byte : data) frame.data[i++] = byte;
+    return frame;
+}
+
+std::string hexBytes(const CanFrame& frame) {
+    std::string text;
+    char byte[4];
+    for (int i = 0; i < frame.can_dlc && i < 8; ++i) {
+        snprintf(byte, sizeof byte, i ? " %02X" : "%02X", frame.data[i]);
+        text += byte;
+    }
+    return text;
+}
+
+}  // namespace qel::test
