@@ -7,6 +7,10 @@ if(QEL_SANITIZE)
   add_compile_options(-fsanitize=${QEL_SANITIZE} -fno-omit-frame-pointer -g)
   add_link_options(-fsanitize=${QEL_SANITIZE})
   if(QEL_SANITIZE MATCHES "undefined")
-    add_compile_options(-fno-sanitize-recover=undefined)
+    # float-cast-overflow is not part of GCC's "undefined" group, and it is the
+    # check that catches a NaN or out-of-range value converted to an integer.
+    add_compile_options(-fsanitize=float-cast-overflow
+                        -fno-sanitize-recover=undefined,float-cast-overflow)
+    add_link_options(-fsanitize=float-cast-overflow)
   endif()
 endif()
