@@ -1,0 +1,42 @@
+#include "qel/tools/Tools.hpp"
+
+#include <stdexcept>
+
+#include <gtest/gtest.h>
+
+#include "qel/interfaces/InterfaceTools.hpp"
+#include "qel/interfaces/InterfaceToolsPy.hpp"
+
+namespace qel::m4 {
+namespace {
+
+TEST(Tools, ZeroPoseAndTheGripperEntry) {
+    Tools tools(0);
+    const std::vector<double> pose = tools.forwardKinematicsRPY({0, 0, 0, 0, 0, 0});
+    ASSERT_EQ(pose.size(), 6u);
+    for (int i = 0; i < 3; ++i) EXPECT_EQ(pose[i], 0.0);
+    for (int i = 3; i < 6; ++i) EXPECT_NEAR(pose[i], 0.0, 1e-5);
+
+    const std::vector<double> arm = {0.3, 0.8, 1.2, -0.3, 0.4, 0.5};
+    std::vector<double> with_gripper = arm;
+    with_gripper.push_back(-4.2);
+    EXPECT_EQ(tools.forwardKinematicsRPY(with_gripper), tools.forwardKinematicsRPY(arm));
+}
+
+TEST(Tools, AllThreeFormsAgreeAndRejectShortVectors) {
+    const std::vector<double> arm = {-0.4, 1.1, 0.9, 0.2, -0.6, 1.3};
+    Tools tools(0);
+    InterfacesTools upper(1);
+    InterfacesToolsPy snake(7);
+    const std::vector<double> expected = tools.forwardKinematicsRPY(arm);
+    EXPECT_EQ(upper.ForwardKinematicsRpy(arm), expected);
+    EXPECT_EQ(snake.forward_kinematics_rpy(arm), expected);
+
+    const std::vector<double> short_vector = {0, 0, 0, 0, 0};
+    EXPECT_THROW(tools.forwardKinematicsRPY(short_vector), std::invalid_argument);
+    EXPECT_THROW(upper.ForwardKinematicsRpy(short_vector), std::invalid_argument);
+    EXPECT_THROW(snake.forward_kinematics_rpy({}), std::invalid_argument);
+}
+
+}  // namespace
+}  // namespace qel::m4
