@@ -29,6 +29,6 @@ target_compile_definitions(vanteq PUBLIC QEL_STANDALONE_SOLVER)
 target_include_directories(vanteq PUBLIC
     $<BUILD_INTERFACE:${CMAKE_CURRENT_SOURCE_DIR}>
     $<INSTALL_INTERFACE:${CMAKE_INSTALL_INCLUDEDIR}>)
-target_link_libraries(vanteq PUBLIC qel::kdl PRIVATE qel_warnings)
+target_link_libraries(vanteq PUBLIC qel::kdl PRIVATE $<BUILD_INTERFACE:qel_warnings>)
 set_target_properties(vanteq PROPERTIES
     VERSION ${PROJECT_VERSION} SOVERSION ${PROJECT_VERSION_MAJOR})

@@ -1,0 +1,34 @@
+#!/usr/bin/env bash
+# Installs the built project into a scratch prefix and builds a small host
+# against it twice: through the CMake package and through pkg-config. Both
+# builds must run.
+set -euo pipefail
+build_dir=$1
+source_dir=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
+scratch=$(mktemp -d /tmp/qel-consumer.XXXXXX)
+trap 'rm -rf "$scratch"' EXIT
+prefix=$scratch/prefix
+
+cmake --install "$build_dir" --prefix "$prefix" >/dev/null
+export LD_LIBRARY_PATH=$prefix/lib${LD_LIBRARY_PATH:+:$LD_LIBRARY_PATH}
+
+echo "-- through find_package(qel_m4)"
+cmake -S "$source_dir/consumer" -B "$scratch/cmake-build" -DCMAKE_PREFIX_PATH="$prefix" >/dev/null
+cmake --build "$scratch/cmake-build" -j 2 >/dev/null
+"$scratch/cmake-build/consumer_main"
+"$scratch/cmake-build/consumer_vanteq"
+
+echo "-- through pkg-config"
+export PKG_CONFIG_PATH=$prefix/lib/pkgconfig
+urdf=$(pkg-config --variable=urdf qel_m4)
+g++ -o "$scratch/pc_main" "$source_dir/consumer/main.cpp" -DQEL_URDF="\"$urdf\"" \
+    $(pkg-config --cflags --libs qel_m4)
+g++ -o "$scratch/pc_vanteq" "$source_dir/consumer/vanteq_main.cpp" \
+    $(pkg-config --cflags --libs vanteq)
+"$scratch/pc_main"
+"$scratch/pc_vanteq"
+# Neither library may pull in the other.
+if ldd "$scratch/pc_vanteq" | grep -q qel_m4_src; then
+    echo "the standalone solver host links the controller library" >&2
+    exit 1
+fi
