@@ -2,7 +2,9 @@
 
 #include <algorithm>
 #include <cmath>
+#include <fstream>
 #include <iostream>
+#include <sstream>
 #include <stdexcept>
 
 #include <kdl/chaindynparam.hpp>
@@ -53,13 +55,26 @@ bool isFinite(const KDL::Frame& frame) {
     return true;
 }
 
+// The parser's own file reader dereferences a null model when the file is
+// missing or not a valid description, so the file is read here and parsed as
+// text, which the parser checks properly.
+bool parseFile(const std::string& path, KDL::Tree& tree) {
+    std::ifstream in(path, std::ios::binary);
+    if (!in) {
+        return false;
+    }
+    std::ostringstream text;
+    text << in.rdbuf();
+    return !in.bad() && kdl_parser::treeFromString(text.str(), tree);
+}
+
 }  // namespace
 
 KinematicDynamicSolver::KinematicDynamicSolver(const std::string& urdf_path,
                                                const std::string& base_link,
                                                const std::string& end_effector_link)
     : tree_("root") {
-    if (!kdl_parser::treeFromFile(urdf_path, tree_)) {
+    if (!parseFile(urdf_path, tree_)) {
         fail("Failed to parse URDF file.", "URDF parsing failed");
     }
 #ifdef QEL_STANDALONE_SOLVER
