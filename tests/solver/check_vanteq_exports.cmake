@@ -1,0 +1,60 @@
+# Checks what libvanteq exports and links: the tree-based solver, nothing of
+# the controller, the bus, the motor drivers or the analytic kinematics, no
+# payload setting, and no dependency beyond KDL, its parser and the runtime.
+#   cmake -DVANTEQ=<libvanteq.so> -DMAIN=<libqel_m4_src.so> -DNM=<nm> -DREADELF=<readelf> -P ...
+foreach(var VANTEQ MAIN NM READELF)
+  if(NOT ${var})
+    message(FATAL_ERROR "${var} not given")
+  endif()
+endforeach()
+
+execute_process(COMMAND ${NM} -D -C --defined-only ${VANTEQ}
+    OUTPUT_VARIABLE symbols RESULT_VARIABLE rc)
+if(NOT rc EQUAL 0)
+  message(FATAL_ERROR "nm failed on ${VANTEQ}")
+endif()
+
+set(failures "")
+foreach(required
+    "qel::urdf_xml_g"
+    "qel::last_joint_angle_g"
+    "qel::KinematicSolver::KinematicSolver()"
+    "qel::KinematicSolver::~KinematicSolver()"
+    "qel::KinematicSolver::computeForwardKinematics(double*, double*)"
+    "qel::KinematicSolver::computeInverseKinematics(double*, double*)"
+    "qel::KinematicDynamicSolver::KinematicDynamicSolver("
+    "qel::KinematicDynamicSolver::~KinematicDynamicSolver()"
+    "qel::KinematicDynamicSolver::computeForwardKinematics(KDL::JntArray const&)"
+    "qel::KinematicDynamicSolver::computeInverseKinematics(KDL::Frame&, KDL::JntArray const&)"
+    "qel::KinematicDynamicSolver::computeGravityCompensationTorque(KDL::JntArray const&)")
+  string(FIND "${symbols}" "${required}" at)
+  if(at EQUAL -1)
+    string(APPEND failures "  missing export: ${required}\n")
+  endif()
+endforeach()
+
+string(REPLACE "\n" ";" lines "${symbols}")
+foreach(line IN LISTS lines)
+  if(line MATCHES "setEndEffectorMass|qel::m4::|qel::hw_interface::|qel::solve::|Controller|SocketCan|CanBase|MotorDlc|MotorType|Interfaces|Tools")
+    string(APPEND failures "  unexpected export: ${line}\n")
+  endif()
+endforeach()
+
+# Sanitizer builds add their own runtimes.
+set(allowed "liborocos-kdl|libkdl_parser|libstdc\\+\\+|libm\\.|libgcc_s|libc\\.|ld-linux|libasan|libubsan|libtsan")
+execute_process(COMMAND ${READELF} -d ${VANTEQ} OUTPUT_VARIABLE dynamic RESULT_VARIABLE rc)
+string(REGEX MATCHALL "Shared library: \\[[^]]+\\]" needed "${dynamic}")
+foreach(entry IN LISTS needed)
+  if(NOT entry MATCHES "${allowed}")
+    string(APPEND failures "  libvanteq links ${entry}\n")
+  endif()
+endforeach()
+execute_process(COMMAND ${READELF} -d ${MAIN} OUTPUT_VARIABLE dynamic RESULT_VARIABLE rc)
+if(dynamic MATCHES "vanteq")
+  string(APPEND failures "  libqel_m4_src links libvanteq\n")
+endif()
+
+if(failures)
+  message(FATAL_ERROR "libvanteq exports check failed:\n${failures}")
+endif()
+message(STATUS "libvanteq exports and links only the tree-based solver")
