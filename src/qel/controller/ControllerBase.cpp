@@ -1,0 +1,263 @@
+// Construction, start-up, the control cycle, the measurement refresh and
+// shutdown of the controller core.
+#include "qel/controller/ControllerBase.hpp"
+
+#include <unistd.h>
+
+#include <chrono>
+#include <cmath>
+#include <cstdio>
+#include <iostream>
+#include <stdexcept>
+#include <string>
+#include <thread>
+
+#include "qel/can_motor_dlc/Mtp1Dlc.hpp"
+#include "qel/can_motor_dlc/Mtp2Dlc.hpp"
+#include "qel/solver/Exercise.hpp"
+
+namespace qel::m4 {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+constexpr int kEnableRounds = 3;
+constexpr int kDampingPasses = 100;
+constexpr auto kHomingMinimum = std::chrono::milliseconds(3550);
+// Far above any honest homing (a few seconds); reaching it means a joint is
+// blocked or a motor does not follow.
+constexpr auto kHomingTimeout = std::chrono::seconds(30);
+constexpr useconds_t kFaultPause = 100000;  // µs, lets the damping take hold before raising
+
+// The gripper's calibration command: a constant closing velocity with light
+// damping drives it into its end stop, whose position becomes the zero.
+constexpr hw_interface::HybridJointCmd kGripperCalibration{0.0, -5.0, 0.0, 0.0, 0.2};
+// After calibration: strong damping holds it where it stopped.
+constexpr hw_interface::HybridJointCmd kGripperHold{0.0, 0.0, 0.0, 0.0, 2.0};
+
+std::array<double, control::kMotors> lowerLimits() {
+    std::array<double, control::kMotors> out{};
+    for (std::size_t i = 0; i < control::kMotors; ++i) out[i] = control::kMotorLayout[i].lower;
+    return out;
+}
+
+std::array<double, control::kMotors> upperLimits() {
+    std::array<double, control::kMotors> out{};
+    for (std::size_t i = 0; i < control::kMotors; ++i) out[i] = control::kMotorLayout[i].upper;
+    return out;
+}
+
+std::shared_ptr<hw_interface::MotorDlcBase> makeDriver(const control::MotorSlot& slot) {
+    if (slot.family == control::MotorFamily::kType1) {
+        return std::make_shared<hw_interface::MotorType1>(slot.motor_id);
+    }
+    return std::make_shared<hw_interface::MotorType2>(slot.motor_id);
+}
+
+}  // namespace
+
+ControllerBase::ControllerBase(const std::string& urdf_path, const std::string& can_name, int type)
+    : can_name_(can_name),
+      type_(type),
+      solver_(urdf_path, "base_link", "link6"),
+      lower_Joint(lowerLimits()),
+      upper_Joint(upperLimits()),
+      measured_q_(control::kArmJoints),
+      ik_guess_(control::kArmJoints) {
+    joint_ptr_.reserve(control::kMotors);
+    for (const control::MotorSlot& slot : control::kMotorLayout) joint_ptr_.push_back(makeDriver(slot));
+    offline_motors_.reserve(control::kArmJoints);
+    try {
+        Init();
+    } catch (...) {
+        // No destructor runs for a half-built object: the receive thread must
+        // stop calling into the drivers before they are destroyed, and the
+        // motors must not keep a stiff command.
+        if (qel_can_) {
+            destoryFunc();
+            stateProtect();
+        }
+        throw;
+    }
+}
+
+ControllerBase::~ControllerBase() {
+    if (!qel_can_) return;
+    // The receive thread outlives the drivers (the adapter goes last), so it
+    // must stop calling into them first.
+    destoryFunc();
+    std::puts("DisableMotor");
+    // No disable frame: the motors keep this damping command after we exit.
+    stateProtect();
+}
+
+void ControllerBase::Init() {
+    qel_can_ = std::make_unique<hw_interface::SocketCan>();
+    qel_can_->setCallBackFunction([this](CanFrame* frame) { CanCallback(frame); });
+    qel_can_->setGetMsgContentFunction([this] { ExchangeMotorMsg(); });
+    // A bus that cannot be opened is reported by the cycle, as codes 2 and
+    // 10·n + 2, rather than here.
+    qel_can_->Init(can_name_.c_str());
+
+    for (int round = 0; round < kEnableRounds; ++round) setEnableMotor();
+    for (int pass = 0; pass < kDampingPasses; ++pass) {
+        stateProtect();
+        loadJointStatus();
+    }
+
+    state_machine_.store(GO_HOME);
+    const Clock::time_point start = Clock::now();
+    const auto period = std::chrono::microseconds(static_cast<long>(1e6 / frequency_));
+    for (std::size_t i = 0; i < control::kMotors; ++i) temp_position[i] = joint_status_[i].position;
+
+    bool homed = false;
+    while (!homed) {
+        const Clock::time_point cycle_start = Clock::now();
+        stateGoHome();
+        sendCommand(control::kGripper, kGripperCalibration);
+        const auto elapsed = Clock::now() - start;
+        if (elapsed > kHomingMinimum && go_home_flag_) homed = true;
+        if (!homed && elapsed > kHomingTimeout) {
+            std::string away;
+            for (std::size_t i = 0; i < control::kArmJoints; ++i) {
+                if (!jointAtHome(i)) away += " " + std::to_string(i + 1);
+            }
+            stateProtect();
+            throw std::runtime_error("Homing did not complete within 30 s; joints not at home:" +
+                                     away);
+        }
+        loadJointStatus();
+        // Sleeping rather than spinning: the receive thread needs the CPU to
+        // deliver the feedback this loop waits for.
+        std::this_thread::sleep_until(cycle_start + period);
+    }
+
+    zero_point_position_[control::kGripper] = joint_status_[control::kGripper].position;
+    sendCommand(control::kGripper, kGripperHold);
+    std::cerr << "Init completed" << std::endl;
+}
+
+void ControllerBase::Update() {
+    if (!qel_can_->checkOnline()) error_code_.appendReport(control::kCodeBusOffline);
+
+    int faulty_motor = 0;
+    int fault_code = 0;
+    if (error_code_.pendingMotorFault(&faulty_motor, &fault_code)) {
+        stateProtect();
+        usleep(kFaultPause);
+        errorMotorFault(faulty_motor, fault_code);
+    }
+
+    if (online_) {
+        switch (state_machine_.load()) {
+            case SOFT:
+                stateSoft();
+                break;
+            case GO_HOME:
+                stateGoHome();
+                // Whatever the host asked before, the gripper stays closed
+                // while the arm goes home.
+                joint_target_[control::kGripper].position = 0.0;
+                CatchPositionCtrl();
+                break;
+            case G_COMPENSATION:
+                stateGravityCompensation();
+                break;
+            case END_CONTROL:
+                stateEndControl();
+                break;
+            case POSITION_CONTROL:
+                statePositionControl();
+                break;
+            case PROTECT:
+            default:
+                stateProtect();
+                break;
+        }
+    } else {
+        stateProtect();
+        errorCurrentDeviceOffline();
+    }
+
+    loadJointStatus();
+}
+
+void ControllerBase::loadJointStatus() {
+    qel_can_->LoadMutexMsg();
+
+    offline_motors_.clear();
+    for (std::size_t i = 0; i < control::kMotors; ++i) {
+        joint_status_[i] = joint_ptr_[i]->GetMotorMsg();
+        const int code = joint_ptr_[i]->getErrorCode();
+        if (control::isDriverFault(code)) {
+            error_code_.appendMotorFault(static_cast<int>(i) + 1, code);
+        }
+    }
+    // The gripper is left out: without it the arm is still safe to move.
+    for (std::size_t i = 0; i < control::kArmJoints; ++i) {
+        const bool motor_online = joint_ptr_[i]->online();
+        if (!motor_online) {
+            const int number = static_cast<int>(i) + 1;
+            error_code_.appendReport(control::offlineCode(number));
+            offline_motors_.push_back(number);
+        }
+        online_ = online_ && motor_online;
+    }
+
+    for (std::size_t i = 0; i < control::kArmJoints; ++i) measured_q_(i) = joint_status_[i].position;
+    const KDL::JntArray gravity = solver_.computeGravityCompensationTorque(measured_q_);
+    for (std::size_t i = 0; i < control::kArmJoints; ++i) gravity_compensation_torqe_[i] = gravity(i);
+
+    const KDL::Frame flange = solver_.computeForwardKinematics(measured_q_);
+    double pose[6] = {flange.p.x(), flange.p.y(), flange.p.z(), 0.0, 0.0, 0.0};
+    flange.M.GetRPY(pose[3], pose[4], pose[5]);
+    ee_state_ = qel::solve::Xyzrpy2Isometry(pose);
+}
+
+std::vector<ControllerBase::HybridJointStatus> ControllerBase::getJointStatus() {
+    return joint_status_;
+}
+
+Eigen::Isometry3d ControllerBase::getEndPose() { return ee_state_; }
+
+void ControllerBase::ExchangeMotorMsg() {
+    for (const auto& driver : joint_ptr_) driver->ExchangeMotorMsg();
+}
+
+void ControllerBase::CanCallback(CanFrame* frame) {
+    for (const auto& driver : joint_ptr_) driver->CanAnalyze(frame);
+}
+
+void ControllerBase::setInterpolationParam(double max_acc, double max_vel) {
+    if (!std::isfinite(max_acc) || !std::isfinite(max_vel)) {
+        throw std::invalid_argument("interpolation limits must be finite");
+    }
+    max_acc_.store(control::limit(max_acc, 0.0, 0.5));
+    max_vel_.store(control::limit(max_vel, 0.0, 2.0));
+}
+
+void ControllerBase::setCatchActionFast() { catch_action_fast_.store(true); }
+
+void ControllerBase::setCatchActionSlow() { catch_action_fast_.store(false); }
+
+void ControllerBase::setEndEffectorMass(double mass) { solver_.setEndEffectorMass(mass); }
+
+void ControllerBase::destoryFunc() {
+    if (!qel_can_) return;
+    qel_can_->setCallBackFunction(nullptr);
+    qel_can_->setGetMsgContentFunction(nullptr);
+}
+
+bool ControllerBase::computeInverseKinematics(double* _current_pos, double* _endstate) {
+    KDL::Frame target(KDL::Rotation::RPY(_endstate[3], _endstate[4], _endstate[5]),
+                      KDL::Vector(_endstate[0], _endstate[1], _endstate[2]));
+    for (std::size_t i = 0; i < control::kArmJoints; ++i) ik_guess_(i) = _current_pos[i];
+    try {
+        solve_position_ = solver_.computeInverseKinematics(target, ik_guess_);
+    } catch (const std::exception&) {
+        return false;
+    }
+    return true;
+}
+
+}  // namespace qel::m4

@@ -1,0 +1,207 @@
+#pragma once
+
+#include <array>
+#include <atomic>
+#include <memory>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include <Eigen/Geometry>
+#include <kdl/jntarray.hpp>
+
+#include "qel/can_motor_dlc/MotorDlcBase.hpp"
+#include "qel/canbase/SocketCan.hpp"
+#include "qel/controller/ControlLaw.hpp"
+#include "qel/controller/ErrorCodeList.hpp"
+#include "qel/solver/kinematic_dynamic_solver.hpp"
+#include "qel/typedef/HybridJointTypeDef.hpp"
+
+namespace qel::m4 {
+
+// The arm controller's real-time core: owns the bus adapter, the seven motor
+// drivers (six arm joints, index 0 to 5, and the gripper, index 6) and the
+// kinematic solver, and runs one control cycle per call of Update.
+//
+// Construction opens the bus, enables the motors, homes the arm and calibrates
+// the gripper against its end stop (several seconds). Afterwards Update and the
+// other cycle operations belong to one control thread; the operations marked
+// host-side may be called from any thread at the same time.
+//
+// Units: arm positions in rad, velocities in rad/s, torques and currents in
+// the units the motor drivers use; the gripper in its motor's position unit.
+class ControllerBase {
+public:
+    using CanFrame = hw_interface::CanFrame;
+    using HybridJointStatus = hw_interface::HybridJointStatus;
+
+    // Control states; the host may store any integer, and values outside this
+    // range run the protect handler.
+    enum state : int {
+        SOFT = 0,
+        GO_HOME = 1,
+        PROTECT = 2,
+        G_COMPENSATION = 3,
+        END_CONTROL = 4,
+        POSITION_CONTROL = 5,
+    };
+    // How the gripper is driven in the active states.
+    enum CatchControlMode : int {
+        kPosition = 0,  // towards joint_target_[6].position
+        kTorque = 1,    // with catch_torque_target_ as its current
+    };
+
+    // Builds the solver from the robot description at `urdf_path` (chain
+    // "base_link" to "link6"), creates the drivers and runs Init on the CAN
+    // interface `can_name`. `type` is the robot variant; it is stored and
+    // changes nothing. Throws the solver's std::runtime_error for an unusable
+    // description, std::runtime_error("关节力矩超限！") on over-current while
+    // homing, and std::runtime_error when homing does not complete within 30 s
+    // (the arm is then damped). A bus that cannot be opened is not an error
+    // here; it shows later as error codes 2 and 10·n + 2.
+    ControllerBase(const std::string& urdf_path, const std::string& can_name, int type);
+    // Releases the adapter callbacks, damps every motor (the gripper goes
+    // limp), then destroys the drivers before the adapter.
+    ~ControllerBase();
+    ControllerBase(const ControllerBase&) = delete;
+    ControllerBase& operator=(const ControllerBase&) = delete;
+
+    // Start-up, run once by the constructor: opens the bus, enables the
+    // motors, damps for 100 passes, homes for at least 3.55 s while driving the
+    // gripper to its end stop, and records that position as the gripper zero.
+    void Init();
+    // One control cycle: bus and fault checks, the current state's handler,
+    // then loadJointStatus. Throws std::runtime_error for a pending motor fault
+    // (after damping the arm and pausing 100 ms) and for sustained over-current.
+    void Update();
+    // Takes the newest motor feedback, records offline motors and motor faults
+    // as error codes, and computes gravity torques and the measured pose.
+    void loadJointStatus();
+
+    // The latest measurement of the seven motors (raw motor positions).
+    std::vector<HybridJointStatus> getJointStatus();
+    // The measured end-effector pose (position relative to the zero pose).
+    Eigen::Isometry3d getEndPose();
+
+    // Adapter callbacks: the drivers' receive-to-control swap, and the
+    // dispatch of one received frame to all seven drivers.
+    void ExchangeMotorMsg();
+    void CanCallback(CanFrame* frame);
+
+    // Host-side. Interpolation limits for position and pose control:
+    // `max_acc` clamped to [0, 0.5], `max_vel` to [0, 2] (rad/s). Throws
+    // std::invalid_argument for a non-finite value, keeping both settings.
+    void setInterpolationParam(double max_acc, double max_vel);
+    // Host-side. Fast action: the gripper motor closes its own position loop
+    // on the host target; slow action (the default): current-driven.
+    void setCatchActionFast();
+    void setCatchActionSlow();
+    // Host-side. Payload in kg at the flange, for gravity compensation. Throws
+    // std::invalid_argument for a negative or non-finite mass.
+    void setEndEffectorMass(double mass);
+    // Stops the adapter from calling into this controller; the control thread
+    // calls it when it stops.
+    void destoryFunc();
+
+    // Host-side. The pending error codes in the order they arose, emptying the
+    // list: 1 over-current, 2 bus offline, 10·n + 2 arm motor n offline,
+    // 10·n + (c − 5) motor n (7 = gripper) reports driver code c.
+    std::vector<int> getErrorCode();
+    // Sends the gripper's enable frame.
+    void setClampPos();
+    // Sends the enable frame to all seven motors, 200 µs apart.
+    void setEnableMotor();
+    // The over-current watch: advances the per-joint counters and returns
+    // false once an arm joint has been above 13.0 current units for 200
+    // consecutive checks.
+    bool ifTorqeLimit();
+    // Throw std::runtime_error with the over-current message, and with the
+    // motor-fault message naming motor `joint_index` (1 to 7) and its code.
+    [[noreturn]] void errorCurrentOutLimit();
+    [[noreturn]] void errorMotorFault(int joint_index, int error_code);
+    // Prints the numbers of the offline arm motors on standard output.
+    void errorCurrentDeviceOffline();
+
+protected:
+    // Inverse kinematics for the pose x, y, z (m), roll, pitch, yaw (rad) at
+    // `_endstate`, from the six angles at `_current_pos`. On success the
+    // solution is in solve_position_ and the result is true; on any solver
+    // error it is false and solve_position_ keeps its previous content.
+    bool computeInverseKinematics(double* _current_pos, double* _endstate);
+
+    bool go_home_flag_ = false;
+    std::atomic<int> state_machine_{PROTECT};
+    std::vector<double> zero_point_position_ = std::vector<double>(control::kMotors, 0.0);
+    std::vector<double> current_limit_ = std::vector<double>(control::kMotors, 13.0);
+    std::vector<double> lower_bound_xyzrpy_{0.0,  // negative x would reach behind the base
+                                            -0.53,
+                                            -0.53,
+                                            -1.7453292519943295,
+                                            -1.4835298641951802,
+                                            -1.4835298641951802};
+    std::vector<double> upper_bound_xyzrpy_{0.53, 0.53, 0.53,
+                                            1.7453292519943295, 1.4835298641951802,
+                                            1.4835298641951802};
+    std::array<double, control::kMotors> temp_position{};
+    std::vector<HybridJointStatus> joint_target_ = std::vector<HybridJointStatus>(control::kMotors);
+    Eigen::Isometry3d ee_command_ = Eigen::Isometry3d::Identity();
+    double catch_torque_target_ = 0.0;
+    std::atomic<CatchControlMode> catch_control_mode_{kPosition};
+    std::atomic<bool> catch_action_fast_{false};
+    std::atomic<double> max_acc_{0.5};
+    std::atomic<double> max_vel_{2.0};
+    std::vector<HybridJointStatus> joint_status_ = std::vector<HybridJointStatus>(control::kMotors);
+    bool online_ = true;
+    Eigen::Isometry3d ee_state_ = Eigen::Isometry3d::Identity();
+    std::string can_name_;
+    int type_;
+    std::array<int, control::kMotors> current_out_count_{};
+    int max_current_out_ = 200;
+    ErrorCodeList error_code_;
+    KinematicDynamicSolver solver_;
+    std::array<double, control::kMotors> lower_Joint;
+    std::array<double, control::kMotors> upper_Joint;
+    std::unique_ptr<hw_interface::SocketCan> qel_can_;
+    std::vector<std::shared_ptr<hw_interface::MotorDlcBase>> joint_ptr_;
+    std::vector<int> offline_motors_;
+    std::vector<double> gravity_compensation_torqe_ = std::vector<double>(control::kArmJoints, 0.0);
+    KDL::JntArray solve_position_;
+    double frequency_ = 200.0;
+
+private:
+    void stateSoft();
+    void stateGoHome();
+    void stateProtect();
+    void stateGravityCompensation();
+    void stateEndControl();
+    void statePositionControl();
+
+    void CatchPositionCtrl();
+    void CatchSoft();
+    std::stringstream getLog();
+
+    // Packs one frame for motor `index` and sends it, pausing 200 µs after it
+    // unless `pause` is false.
+    void sendCommand(std::size_t index, double k_p, double k_d, double position, double velocity,
+                     double torque, bool pause = true);
+    void sendCommand(std::size_t index, const hw_interface::HybridJointCmd& command);
+    void sendFrame(CanFrame frame, bool pause = true);
+    // The over-current guard of the active handlers: on a trip, code 1,
+    // damping, a 100 ms pause and the over-current error.
+    void guardOverCurrent();
+    // The passive states start any later active one from the actual posture.
+    void reseedFromMeasurement();
+    // Interpolates the arm towards `target` (six clamped joint angles, rad)
+    // and sends it with `gains`, gravity torques and the proximal
+    // feed-forward.
+    void trackTargets(const control::ArmGains& gains, double* target);
+    // Whether arm joint `index` is at its home position and nearly still, as
+    // last measured.
+    bool jointAtHome(std::size_t index) const;
+
+    // Scratch arrays of the cycle, sized once so that the cycle reuses them.
+    KDL::JntArray measured_q_;
+    KDL::JntArray ik_guess_;
+};
+
+}  // namespace qel::m4

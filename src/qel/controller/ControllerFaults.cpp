@@ -1,0 +1,54 @@
+// The gripper commands, the enable frames, the over-current watch and the
+// fault reporters.
+#include <cstdio>
+#include <stdexcept>
+#include <string>
+
+#include "qel/controller/ControllerBase.hpp"
+
+namespace qel::m4 {
+
+void ControllerBase::CatchPositionCtrl() {
+    control::GripperInput input;
+    input.target = joint_target_[control::kGripper].position;
+    input.zero = zero_point_position_[control::kGripper];
+    input.measured = joint_status_[control::kGripper].position;
+    input.torque_mode = catch_control_mode_.load() == kTorque;
+    input.torque = catch_torque_target_;
+    input.fast = catch_action_fast_.load();
+    sendCommand(control::kGripper, control::gripperCommand(input));
+}
+
+void ControllerBase::CatchSoft() { sendCommand(control::kGripper, 0, 0, 0, 0, 0); }
+
+void ControllerBase::setEnableMotor() {
+    for (const auto& driver : joint_ptr_) sendFrame(driver->packEnableMotor());
+}
+
+void ControllerBase::setClampPos() {
+    sendFrame(joint_ptr_[control::kGripper]->packEnableMotor());
+}
+
+bool ControllerBase::ifTorqeLimit() {
+    return control::currentsWithinLimit(joint_status_.data(), current_limit_.data(),
+                                        current_out_count_.data(), max_current_out_);
+}
+
+void ControllerBase::errorCurrentOutLimit() { throw std::runtime_error("关节力矩超限！"); }
+
+void ControllerBase::errorMotorFault(int joint_index, int error_code) {
+    throw std::runtime_error("电机故障，电机编号：" + std::to_string(joint_index) +
+                             "，故障类型：" + std::to_string(error_code));
+}
+
+void ControllerBase::errorCurrentDeviceOffline() {
+    std::fputs("电机掉线！掉线电机编号：", stdout);
+    for (const int motor : offline_motors_) std::printf("%d ", motor);
+    std::fputc('\n', stdout);
+}
+
+std::vector<int> ControllerBase::getErrorCode() { return error_code_.take(); }
+
+std::stringstream ControllerBase::getLog() { return std::stringstream(); }
+
+}  // namespace qel::m4

@@ -1,0 +1,169 @@
+// The six state handlers. Each sends one command frame to each arm motor in
+// joint order, then commands the gripper (except homing, whose callers do).
+#include <unistd.h>
+
+#include <cmath>
+#include <vector>
+
+#include "qel/controller/ControllerBase.hpp"
+#include "qel/solver/Exercise.hpp"
+#include "qel/solver/Interpolation.hpp"
+
+namespace qel::m4 {
+namespace {
+
+// The handlers pass their own rate to the interpolation, independent of the
+// controller's configured one.
+constexpr double kInterpolationRate = 200.0;  // Hz
+constexpr useconds_t kFaultPause = 100000;    // µs, lets the damping take hold before raising
+
+}  // namespace
+
+void ControllerBase::sendFrame(CanFrame frame, bool pause) {
+    qel_can_->ExchangeData(&frame);
+    // Gives the motor time to answer before the next frame claims the bus.
+    if (pause) usleep(200);
+}
+
+void ControllerBase::sendCommand(std::size_t index, double k_p, double k_d, double position,
+                                 double velocity, double torque, bool pause) {
+    sendFrame(joint_ptr_[index]->packMotorMsg(k_p, k_d, position, velocity, torque), pause);
+}
+
+void ControllerBase::sendCommand(std::size_t index, const hw_interface::HybridJointCmd& command) {
+    sendCommand(index, command.k_p, command.k_d, command.position, command.velocity,
+                command.torque);
+}
+
+void ControllerBase::guardOverCurrent() {
+    if (ifTorqeLimit()) return;
+    error_code_.appendOverCurrent();
+    stateProtect();
+    usleep(kFaultPause);
+    errorCurrentOutLimit();
+}
+
+bool ControllerBase::jointAtHome(std::size_t index) const {
+    const HybridJointStatus& joint = joint_status_[index];
+    return std::fabs(joint.position - zero_point_position_[index]) < control::kHomePositionTolerance &&
+           std::fabs(joint.velocity) < control::kHomeVelocityTolerance;
+}
+
+void ControllerBase::reseedFromMeasurement() {
+    for (std::size_t i = 0; i < control::kArmJoints; ++i) temp_position[i] = joint_status_[i].position;
+}
+
+void ControllerBase::stateSoft() {
+    for (std::size_t i = 0; i < control::kArmJoints; ++i) sendCommand(i, 0, 0, 0, 0, 0);
+    reseedFromMeasurement();
+    CatchSoft();
+}
+
+void ControllerBase::stateProtect() {
+    // Back to back: damping must reach every joint as soon as possible.
+    for (std::size_t i = 0; i < control::kArmJoints; ++i) {
+        sendCommand(i, control::kProtectGains[i].k_p, control::kProtectGains[i].k_d, 0, 0, 0,
+                    false);
+    }
+    reseedFromMeasurement();
+    CatchSoft();
+}
+
+void ControllerBase::stateGravityCompensation() {
+    guardOverCurrent();
+    for (std::size_t i = 0; i < control::kArmJoints; ++i) {
+        sendCommand(i, 0, 0, 0, 0, gravity_compensation_torqe_[i]);
+    }
+    reseedFromMeasurement();
+    CatchSoft();
+}
+
+void ControllerBase::stateGoHome() {
+    guardOverCurrent();
+    go_home_flag_ = false;
+    double velocity[control::kArmJoints];
+    for (std::size_t i = 0; i < control::kArmJoints; ++i) {
+        const double max_vel = i < 3 ? control::kHomeMaxVelProximal : control::kHomeMaxVelWrist;
+        solve::Interpolation(&zero_point_position_[i], &temp_position[i], &velocity[i],
+                             control::kHomeMaxAcc, max_vel, kInterpolationRate);
+    }
+    // No velocity set-point while homing: the motors' damping brakes every
+    // move towards home.
+    for (std::size_t i = 0; i < control::kArmJoints; ++i) {
+        const double torque = i < 2 ? 0.0 : gravity_compensation_torqe_[i];
+        sendCommand(i, control::kTrackingGains[i].k_p, control::kTrackingGains[i].k_d,
+                    temp_position[i], 0.0, torque);
+    }
+    std::size_t at_home = 0;
+    for (std::size_t i = 0; i < control::kArmJoints; ++i) {
+        if (jointAtHome(i)) ++at_home;
+    }
+    go_home_flag_ = at_home == control::kArmJoints;
+}
+
+void ControllerBase::trackTargets(const control::ArmGains& gains, double* target) {
+    const double max_acc = max_acc_.load();
+    const double max_vel = max_vel_.load();
+    double velocity[control::kArmJoints];
+    for (std::size_t i = 0; i < control::kArmJoints; ++i) {
+        solve::Interpolation(&target[i], &temp_position[i], &velocity[i], max_acc, max_vel,
+                             kInterpolationRate);
+    }
+    for (std::size_t i = 0; i < control::kArmJoints; ++i) {
+        double torque = gravity_compensation_torqe_[i];
+        // The heavy proximal joints also get a push towards the final target,
+        // not the interpolated set-point, so they do not lag behind it.
+        if (i < 3) {
+            torque += (target[i] - joint_status_[i].position) * control::kFeedForwardStiffness -
+                      joint_status_[i].velocity * control::kFeedForwardDamping;
+        }
+        sendCommand(i, gains[i].k_p, gains[i].k_d, temp_position[i], velocity[i], torque);
+    }
+}
+
+void ControllerBase::statePositionControl() {
+    guardOverCurrent();
+    double target[control::kArmJoints];
+    for (std::size_t i = 0; i < control::kArmJoints; ++i) {
+        target[i] = control::clampTarget(joint_target_[i].position, lower_Joint[i],
+                                         upper_Joint[i], temp_position[i]);
+    }
+    trackTargets(control::kTrackingGains, target);
+    CatchPositionCtrl();
+}
+
+void ControllerBase::stateEndControl() {
+    guardOverCurrent();
+    double current_pos[control::kArmJoints];
+    for (std::size_t i = 0; i < control::kArmJoints; ++i) current_pos[i] = joint_status_[i].position;
+
+    const std::vector<double> command = solve::Isometry2Xyzrpy(ee_command_);
+    double end_command[6];
+    bool finite = true;
+    for (std::size_t i = 0; i < 6; ++i) {
+        finite = finite && std::isfinite(command[i]);
+        end_command[i] = control::limit(command[i], lower_bound_xyzrpy_[i], upper_bound_xyzrpy_[i]);
+    }
+    // A non-finite command is no target at all: keep following the last one.
+    if (finite && !computeInverseKinematics(current_pos, end_command)) {
+        // Go as far as possible along the line from where the arm is towards
+        // the command; solve_position_ ends at the furthest reachable probe.
+        const std::vector<double> measured = solve::Isometry2Xyzrpy(ee_state_);
+        double edge[6];
+        control::searchReachable(
+            measured.data(), end_command,
+            [&](double* probe) { return computeInverseKinematics(current_pos, probe); }, edge);
+    }
+    // Nothing was ever solved: there is no joint target to move to.
+    if (solve_position_.rows() != control::kArmJoints) {
+        stateProtect();
+        return;
+    }
+    for (std::size_t i = 0; i < control::kArmJoints; ++i) {
+        solve_position_(i) = control::limit(solve_position_(i), lower_Joint[i], upper_Joint[i]);
+    }
+    trackTargets(control::kPoseGains, solve_position_.data.data());
+    CatchPositionCtrl();
+}
+
+}  // namespace qel::m4

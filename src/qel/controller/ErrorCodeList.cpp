@@ -1,0 +1,98 @@
+#include "qel/controller/ErrorCodeList.hpp"
+
+#include <algorithm>
+#include <bitset>
+
+#include "qel/controller/ControlLaw.hpp"
+
+namespace qel::m4 {
+namespace {
+
+constexpr std::size_t kMinimumCapacity = 128;
+// Codes span 1 to 80 (motor 7, driver code 15); anything else shares a slot,
+// which only makes eviction a little less choosy.
+constexpr std::size_t kCodeSlots = 128;
+
+std::size_t slotOf(int code) {
+    return code >= 0 ? static_cast<std::size_t>(code) % kCodeSlots : 0;
+}
+
+}  // namespace
+
+ErrorCodeList::ErrorCodeList(std::size_t capacity)
+    : capacity_(std::max(capacity, kMinimumCapacity)) {
+    entries_.reserve(capacity_);
+}
+
+void ErrorCodeList::appendReport(int code) {
+    std::lock_guard<std::mutex> guard(mutex_);
+    if (entries_.size() >= capacity_) return;
+    entries_.push_back({code, false});
+}
+
+void ErrorCodeList::appendOverCurrent() {
+    std::lock_guard<std::mutex> guard(mutex_);
+    append({control::kCodeOverCurrent, true});
+}
+
+void ErrorCodeList::appendMotorFault(int joint_number, int driver_code) {
+    std::lock_guard<std::mutex> guard(mutex_);
+    append({control::motorFaultCode(joint_number, driver_code), true});
+    if (!fault_pending_) {
+        fault_pending_ = true;
+        fault_joint_ = joint_number;
+        fault_code_ = driver_code;
+    }
+}
+
+void ErrorCodeList::append(Entry entry) {
+    if (entries_.size() >= capacity_ && !evictOneLocked()) return;
+    entries_.push_back(entry);
+}
+
+bool ErrorCodeList::evictOneLocked() {
+    const auto report = std::find_if(entries_.begin(), entries_.end(),
+                                     [](const Entry& e) { return !e.critical; });
+    if (report != entries_.end()) {
+        entries_.erase(report);
+        return true;
+    }
+    // All critical: drop the oldest entry whose code is repeated later, so
+    // no distinct fault disappears. One exists, as the capacity exceeds the
+    // number of distinct codes.
+    std::bitset<kCodeSlots> seen_later;
+    std::size_t victim = entries_.size();
+    for (std::size_t i = entries_.size(); i-- > 0;) {
+        const std::size_t slot = slotOf(entries_[i].code);
+        if (seen_later.test(slot)) victim = i;
+        seen_later.set(slot);
+    }
+    if (victim == entries_.size()) return false;
+    entries_.erase(entries_.begin() + static_cast<std::ptrdiff_t>(victim));
+    return true;
+}
+
+std::vector<int> ErrorCodeList::take() {
+    std::vector<int> codes;
+    codes.reserve(capacity_);  // outside the lock the cycle shares
+    std::lock_guard<std::mutex> guard(mutex_);
+    for (const Entry& e : entries_) codes.push_back(e.code);
+    entries_.clear();
+    fault_pending_ = false;
+    return codes;
+}
+
+bool ErrorCodeList::pendingMotorFault(int* joint_number, int* driver_code) const {
+    std::lock_guard<std::mutex> guard(mutex_);
+    if (!fault_pending_) return false;
+    *joint_number = fault_joint_;
+    *driver_code = fault_code_;
+    return true;
+}
+
+std::size_t ErrorCodeList::size() const {
+    std::lock_guard<std::mutex> guard(mutex_);
+    return entries_.size();
+}
+
+}  // namespace qel::m4

@@ -1,0 +1,70 @@
+#pragma once
+
+#include <cstddef>
+#include <mutex>
+#include <vector>
+
+namespace qel::m4 {
+
+// The pending error codes, appended to by the control cycle and read and
+// emptied by the host. Thread-safe; every operation holds a small lock of its
+// own for at most one pass over the list.
+//
+// The list is bounded so that a motor left offline with nobody reading the
+// codes cannot grow memory without limit, and the cycle never allocates: the
+// whole capacity is reserved up front. Below the bound codes are kept in order,
+// duplicates included. At the bound a repeat report (bus offline, motor
+// offline) is dropped, while a motor fault or an over-current makes room by
+// evicting the oldest repeat report, or failing that the oldest entry whose
+// code appears again later; so every distinct fault stays in the list.
+//
+// Motor faults are also remembered as the exact motor number and driver code
+// until the host reads the list, because the list's encoding of some driver
+// codes cannot be decoded back (see pendingMotorFault).
+class ErrorCodeList {
+public:
+    static constexpr std::size_t kDefaultCapacity = 4096;
+
+    // `capacity`: the bound, at least 128 (more than the number of distinct
+    // codes); smaller values are raised to 128.
+    explicit ErrorCodeList(std::size_t capacity = kDefaultCapacity);
+    ErrorCodeList(const ErrorCodeList&) = delete;
+    ErrorCodeList& operator=(const ErrorCodeList&) = delete;
+
+    // Appends a repeat report: 2 (bus offline) or an offline code 10·n + 2.
+    void appendReport(int code);
+    // Appends the over-current code 1.
+    void appendOverCurrent();
+    // Appends 10·joint_number + driver_code − 5 and, if no fault is pending
+    // yet, remembers (joint_number, driver_code) as the pending fault.
+    void appendMotorFault(int joint_number, int driver_code);
+
+    // The codes in the order they were appended; empties the list and forgets
+    // the pending fault. Allocates the returned vector (host side only).
+    std::vector<int> take();
+
+    // The first motor fault appended since the last take, as the motor number
+    // (1 to 7) and the driver's own code. False if there is none.
+    bool pendingMotorFault(int* joint_number, int* driver_code) const;
+
+    std::size_t size() const;
+    std::size_t capacity() const { return capacity_; }
+
+private:
+    struct Entry {
+        int code;
+        bool critical;  // a motor fault or an over-current: never lost
+    };
+
+    void append(Entry entry);  // with mutex_ held
+    bool evictOneLocked();
+
+    std::size_t capacity_;
+    mutable std::mutex mutex_;
+    std::vector<Entry> entries_;
+    bool fault_pending_ = false;
+    int fault_joint_ = 0;
+    int fault_code_ = 0;
+};
+
+}  // namespace qel::m4
