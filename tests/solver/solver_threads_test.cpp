@@ -27,14 +27,14 @@ TEST(SolverThreadsTest, PayloadChangesDoNotTearGravityTorques) {
 
     std::atomic<bool> done{false};
     std::thread host([&] {
-        for (int i = 0; i < 300; ++i) {
+        for (int i = 0; i < 2000; ++i) {
             solver.setEndEffectorMass(i % 2 == 0 ? 0.1 : 0.4);
         }
         done = true;
     });
     int torn = 0;
     int computed = 0;
-    while (!done || computed < 300) {
+    while (!done || computed < 2000) {
         const KDL::JntArray torques = solver.computeGravityCompensationTorque(q);
         if (!sameTorques(torques, light) && !sameTorques(torques, heavy)) {
             ++torn;
