@@ -82,6 +82,9 @@ TEST(MatrixHelpers, RigidInverseAndAngleExtraction) {
     my_invT(inplace, inplace);
     for (int i = 0; i < 4; ++i)
         for (int j = 0; j < 4; ++j) EXPECT_EQ(inplace[i][j], Tinv[i][j]);
+    T_dot_T(inplace, T, inplace);  // writing over an input is allowed
+    for (int i = 0; i < 4; ++i)
+        for (int j = 0; j < 4; ++j) EXPECT_EQ(inplace[i][j], I[i][j]);
 
     // Regular branch: the angles of Rz·Ry·Rx come back.
     float Rx[3][3], Ry[3][3], Rz[3][3], Ryx[3][3], R[3][3], rpy[3];

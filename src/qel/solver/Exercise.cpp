@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
+#include <cstring>
 
 #include <Eigen/Dense>
 
@@ -69,29 +70,42 @@ void cap_seed(float* q) {
     if (static_cast<double>(q[3]) > kSeedCapJoint4) q[3] = static_cast<float>(kSeedCapJoint4);
 }
 
+// The helpers work on local copies: the compiler may then keep everything in
+// registers and vectorise across columns (the summation order per entry is
+// unchanged), and an output that aliases an input is harmless.
 template <int N>
 void mat_mul(const float A[N][N], const float B[N][N], float C[N][N]) {
+    float a[N][N], b[N][N], c[N][N];
+    std::memcpy(a, A, sizeof a);
+    std::memcpy(b, B, sizeof b);
     for (int i = 0; i < N; ++i) {
         for (int j = 0; j < N; ++j) {
-            C[i][j] = 0.0f;
-            for (int k = 0; k < N; ++k) C[i][j] += A[i][k] * B[k][j];
+            float sum = 0.0f;
+            for (int k = 0; k < N; ++k) sum += a[i][k] * b[k][j];
+            c[i][j] = sum;
         }
     }
+    std::memcpy(C, c, sizeof c);
 }
 
 template <int N>
 void mat_trans(const float A[N][N], float At[N][N]) {
+    float a[N][N];
+    std::memcpy(a, A, sizeof a);
     for (int i = 0; i < N; ++i)
-        for (int j = 0; j < N; ++j) At[i][j] = A[j][i];
+        for (int j = 0; j < N; ++j) At[i][j] = a[j][i];
 }
 
 template <int N>
 void mat_vec(const float A[N][N], const float* P, float* out) {
+    float p[N], r[N];
+    std::memcpy(p, P, sizeof p);
     for (int i = 0; i < N; ++i) {
-        float sum = A[i][0] * P[0];
-        for (int k = 1; k < N; ++k) sum += A[i][k] * P[k];
-        out[i] = sum;
+        float sum = A[i][0] * p[0];
+        for (int k = 1; k < N; ++k) sum += A[i][k] * p[k];
+        r[i] = sum;
     }
+    std::memcpy(out, r, sizeof r);
 }
 
 template <int N>
@@ -213,7 +227,11 @@ float q0_test1[6] = {0.0f, 0.0f, 0.0f, 0.0f, 0.0f, 0.0f};
 
 void get_dh_T(float a, float alpha, float d, float q, float R[4][4]) {
     const float cq = std::cos(q), sq = std::sin(q);
-    const float ca = std::cos(alpha), sa = std::sin(alpha);
+    // Half the links have no twist; their exact 1 and 0 spare two library
+    // calls on the forward-kinematics path without changing any result.
+    const bool untwisted = alpha == 0.0f;
+    const float ca = untwisted ? 1.0f : std::cos(alpha);
+    const float sa = untwisted ? alpha : std::sin(alpha);
     R[0][0] = cq;
     R[0][1] = -sq * ca;
     R[0][2] = sq * sa;

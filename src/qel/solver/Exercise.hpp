@@ -20,8 +20,7 @@
 //
 // Pointer arguments must point to as many entries as documented; none of these
 // functions throws, and non-finite inputs give non-finite outputs unless stated
-// otherwise. Outputs of the product and transpose helpers must not alias their
-// inputs.
+// otherwise. Any output array may be the same storage as an input.
 namespace qel::solve {
 
 // DH table, index 0 = joint 1: link length a (m), twist alpha (rad), offset d
@@ -52,8 +51,7 @@ void R_trans(const float R[3][3], float Rt[3][3]);
 // relt[0..2] = R·P.
 void R_dot_P(const float R[3][3], const float* P, float* relt);
 
-// Rigid inverse of a transform with an orthonormal rotation block; Tinv may be
-// the same array as T.
+// Rigid inverse of a transform with an orthonormal rotation block.
 void my_invT(const float T[4][4], float Tinv[4][4]);
 
 // The three elementary rotations about x (roll), y (M_PItch) and z (yaw),
