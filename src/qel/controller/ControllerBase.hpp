@@ -168,10 +168,13 @@ protected:
     KDL::JntArray solve_position_;
     double frequency_ = 200.0;
 
+    // The damping handler; ControllerThread also runs it while a fault is
+    // latched.
+    void stateProtect();
+
 private:
     void stateSoft();
     void stateGoHome();
-    void stateProtect();
     void stateGravityCompensation();
     void stateEndControl();
     void statePositionControl();

@@ -1,0 +1,217 @@
+#include "qel/controller/ControllerThread.hpp"
+
+#include <unistd.h>
+
+#include <chrono>
+#include <cmath>
+#include <cstdio>
+#include <exception>
+#include <stdexcept>
+#include <thread>
+
+namespace qel::m4 {
+namespace {
+
+constexpr double kCycleRateHz = 200.0;
+constexpr auto kCyclePeriod = std::chrono::microseconds(static_cast<int64_t>(1000000 / kCycleRateHz));
+constexpr uint64_t kBannerEveryCycles = 20;  // ten times a second
+
+void requireFinite(double value, const char* what) {
+    if (!std::isfinite(value)) {
+        throw std::invalid_argument(std::string(what) + " must be a finite number");
+    }
+}
+
+}  // namespace
+
+ControllerThread::ControllerThread(const std::string& urdf_path, const std::string& can_name, int type)
+    : ControllerBase(urdf_path, can_name, type) {
+    ee_command_exchange_ = Eigen::Isometry3d::Identity();
+    startThread();
+}
+
+ControllerThread::~ControllerThread() {
+    puts("DisableMotor");
+    atomic_thread_stop_flag_ = true;
+    if (thread_started_) {
+        while (!atomic_thread_finish_flag_) {
+            puts("[Controller] waiting for thread finish");
+            fflush(stdout);
+            sleep(1);
+        }
+        pthread_join(thread_id, nullptr);
+    }
+    puts("[Controller] thread finish");
+    fflush(stdout);
+}
+
+void ControllerThread::startThread() {
+    atomic_thread_finish_flag_ = false;
+    atomic_thread_stop_flag_ = false;
+    if (pthread_create(&thread_id, nullptr, &ControllerThread::ArmThreadWrapper, this) != 0) {
+        fputs("Failed to create thread\n", stderr);
+        return;
+    }
+    thread_started_ = true;
+}
+
+void* ControllerThread::ArmThreadWrapper(void* arg) {
+    static_cast<ControllerThread*>(arg)->ArmThread();
+    return nullptr;
+}
+
+void ControllerThread::ArmThread() {
+    uint64_t counter = 0;
+    while (!atomic_thread_stop_flag_) {
+        const auto cycle_start = std::chrono::steady_clock::now();
+        runCycle();
+        exchangeData();
+        if (counter % kBannerEveryCycles == 0) fputs("Qelmark\n", stderr);
+        ++counter;
+        cycle_count_ = counter;
+        // Sleeping to the cycle's deadline keeps the period from each cycle's
+        // start (an overrun starts the next cycle at once) without spending a
+        // core on a spin that would starve the bus receive thread.
+        std::this_thread::sleep_until(cycle_start + kCyclePeriod);
+    }
+    puts("[ArmThread] DisableMotor");
+    destoryFunc();
+    atomic_thread_finish_flag_ = true;
+    puts("[ArmThread] finish close");
+    fflush(stdout);
+}
+
+void ControllerThread::runCycle() {
+    try {
+        if (fault_latched_) {
+            stateProtect();
+            loadJointStatus();
+            return;
+        }
+        Update();
+    } catch (const std::exception& error) {
+        if (!fault_latched_.exchange(true)) fprintf(stderr, "%s\n", error.what());
+    }
+}
+
+void ControllerThread::exchangeData() {
+    std::lock_guard<std::mutex> guard(mutex_exchange_data_);
+    joint_status_exchange_ = joint_status_;
+    ee_state_exchange_ = ee_state_;
+    ee_command_ = ee_command_exchange_;
+    joint_target_ = joint_target_exchange_;
+    catch_torque_target_ = catch_torque_exchange_;
+}
+
+void ControllerThread::StopThread() {
+    puts("Destroying arm Thread adapter...");
+    atomic_thread_stop_flag_ = true;
+    while (thread_started_ && !atomic_thread_finish_flag_) std::this_thread::yield();
+}
+
+std::vector<ControllerThread::HybridJointStatus> ControllerThread::getJointStatus() {
+    std::vector<HybridJointStatus> copy;
+    {
+        std::lock_guard<std::mutex> guard(mutex_exchange_data_);
+        copy = joint_status_exchange_;
+    }
+    std::lock_guard<std::mutex> guard(mutex_host_side_);
+    joint_status_safe_ = copy;
+    return copy;
+}
+
+std::vector<double> ControllerThread::getJointPositons() {
+    std::vector<double> positions(control::kMotors);
+    std::lock_guard<std::mutex> guard(mutex_exchange_data_);
+    for (size_t i = 0; i < positions.size(); ++i) {
+        positions[i] = joint_status_exchange_[i].position - zero_point_position_[i];
+    }
+    return positions;
+}
+
+std::vector<double> ControllerThread::getJointVelocities() {
+    std::vector<double> velocities(control::kMotors);
+    std::lock_guard<std::mutex> guard(mutex_exchange_data_);
+    for (size_t i = 0; i < velocities.size(); ++i) velocities[i] = joint_status_exchange_[i].velocity;
+    return velocities;
+}
+
+std::vector<double> ControllerThread::getJointCurrent() {
+    std::vector<double> currents(control::kMotors);
+    std::lock_guard<std::mutex> guard(mutex_exchange_data_);
+    for (size_t i = 0; i < currents.size(); ++i) currents[i] = joint_status_exchange_[i].current;
+    return currents;
+}
+
+Eigen::Isometry3d ControllerThread::getEndPose() {
+    Eigen::Isometry3d copy;
+    {
+        std::lock_guard<std::mutex> guard(mutex_exchange_data_);
+        copy = ee_state_exchange_;
+    }
+    std::lock_guard<std::mutex> guard(mutex_host_side_);
+    ee_state_safe_ = copy;
+    return copy;
+}
+
+void ControllerThread::setArmStatus(int state) {
+    state_machine_ = state;
+    // The host has seen the fault and chose what comes next.
+    fault_latched_ = false;
+}
+
+void ControllerThread::setEndPose(Eigen::Isometry3d pose) {
+    if (!pose.matrix().allFinite()) {
+        throw std::invalid_argument("setEndPose: the pose must contain only finite numbers");
+    }
+    {
+        std::lock_guard<std::mutex> host(mutex_host_side_);
+        ee_command_safe_ = pose;
+    }
+    std::lock_guard<std::mutex> guard(mutex_exchange_data_);
+    ee_command_exchange_ = pose;
+}
+
+void ControllerThread::setJointPositions(std::vector<double> positions) {
+    if (positions.size() < control::kArmJoints) {
+        throw std::invalid_argument("setJointPositions: expected at least six joint positions, got " +
+                                    std::to_string(positions.size()));
+    }
+    for (size_t i = 0; i < control::kArmJoints; ++i) requireFinite(positions[i], "setJointPositions: every joint position");
+    std::vector<HybridJointStatus> targets;
+    {
+        std::lock_guard<std::mutex> host(mutex_host_side_);
+        for (size_t i = 0; i < control::kArmJoints; ++i) joint_target_safe_[i].position = positions[i];
+        targets = joint_target_safe_;
+    }
+    // All seven records travel, so the gripper target set last by setCatch
+    // goes along unchanged.
+    std::lock_guard<std::mutex> guard(mutex_exchange_data_);
+    joint_target_exchange_ = targets;
+}
+
+void ControllerThread::setCatch(double position) {
+    requireFinite(position, "setCatch: the gripper position");
+    catch_control_mode_ = kPosition;
+    HybridJointStatus target;
+    {
+        std::lock_guard<std::mutex> host(mutex_host_side_);
+        joint_target_safe_[control::kGripper].position = position;
+        target = joint_target_safe_[control::kGripper];
+    }
+    std::lock_guard<std::mutex> guard(mutex_exchange_data_);
+    joint_target_exchange_[control::kGripper] = target;
+}
+
+void ControllerThread::setCatchTorque(double torque) {
+    requireFinite(torque, "setCatchTorque: the gripper torque");
+    catch_control_mode_ = kTorque;
+    {
+        std::lock_guard<std::mutex> host(mutex_host_side_);
+        catch_torque_safe_ = torque;
+    }
+    std::lock_guard<std::mutex> guard(mutex_exchange_data_);
+    catch_torque_exchange_ = torque;
+}
+
+}  // namespace qel::m4

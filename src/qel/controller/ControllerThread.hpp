@@ -1,0 +1,104 @@
+#pragma once
+
+#include <pthread.h>
+
+#include <atomic>
+#include <cstdint>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include <Eigen/Geometry>
+
+#include "qel/controller/ControllerBase.hpp"
+
+namespace qel::m4 {
+
+// A running controller: the core plus a control thread that calls Update 200
+// times a second, and thread-safe getters and setters for host threads.
+//
+// Data crosses between host and control thread through exchange copies under
+// one mutex: the cycle publishes its measurements and picks up the host's
+// latest commands once per cycle, right after Update. A command therefore acts
+// in the cycle after it arrives; a measurement is at most one cycle old.
+//
+// A fault raised on the control thread (motor fault, over-current, solver
+// failure) does not end the process: the controller latches it, damps the
+// arm every cycle, keeps the error codes for getErrorCode and writes the
+// fault's message once to standard error. setArmStatus clears the latch.
+class ControllerThread : public ControllerBase {
+public:
+    // Builds and homes the controller (see ControllerBase; throws what it
+    // throws), then starts the control thread in the GO_HOME state.
+    ControllerThread(const std::string& urdf_path, const std::string& can_name, int type);
+    // Stops the control thread (within about a second), then damps the arm
+    // and closes the bus.
+    ~ControllerThread();
+
+    // The seven motors' latest measurements, raw motor positions.
+    std::vector<HybridJointStatus> getJointStatus();
+    // Seven positions: arm joints in rad, the gripper from its calibrated zero.
+    std::vector<double> getJointPositons();
+    // Seven velocities (rad/s; the gripper in its own unit).
+    std::vector<double> getJointVelocities();
+    // Seven motor currents in the drivers' units.
+    std::vector<double> getJointCurrent();
+    // The measured end-effector pose, position relative to the zero pose.
+    Eigen::Isometry3d getEndPose();
+
+    // Selects the control state (SOFT 0 ... POSITION_CONTROL 5) from the next
+    // cycle on; any other value damps the arm. Also clears a latched fault.
+    void setArmStatus(int state);
+    // The end-effector pose target for END_CONTROL. Throws
+    // std::invalid_argument, changing nothing, if any entry is not finite.
+    void setEndPose(Eigen::Isometry3d pose);
+    // Joint targets (rad) for POSITION_CONTROL from entries 0 to 5; further
+    // entries are ignored. Throws std::invalid_argument, changing nothing, for
+    // fewer than six values or a non-finite one among the six.
+    void setJointPositions(std::vector<double> positions);
+    // Gripper position mode, target measured from the calibrated zero. Throws
+    // std::invalid_argument, changing nothing, for a non-finite value.
+    void setCatch(double position);
+    // Gripper torque mode with this command (clamped to ±2 by the cycle).
+    // Throws std::invalid_argument, changing nothing, for a non-finite value.
+    void setCatchTorque(double torque);
+
+    // True while a fault raised on the control thread holds the arm damped.
+    bool faultLatched() const { return fault_latched_; }
+    // Control cycles run so far.
+    uint64_t cycleCount() const { return cycle_count_; }
+
+private:
+    void startThread();
+    static void* ArmThreadWrapper(void* arg);
+    void ArmThread();
+    // One cycle's work: Update, or while a fault is latched damping and a
+    // measurement refresh. Never throws.
+    void runCycle();
+    void exchangeData();
+    void StopThread();
+
+    Eigen::Isometry3d ee_command_safe_ = Eigen::Isometry3d::Identity();
+    std::vector<HybridJointStatus> joint_target_safe_ = std::vector<HybridJointStatus>(control::kMotors);
+    double catch_torque_safe_ = 0.0;
+    std::vector<HybridJointStatus> joint_status_safe_ = std::vector<HybridJointStatus>(control::kMotors);
+    Eigen::Isometry3d ee_state_safe_ = Eigen::Isometry3d::Identity();
+    Eigen::Isometry3d ee_command_exchange_ = Eigen::Isometry3d::Identity();
+    std::vector<HybridJointStatus> joint_target_exchange_ = std::vector<HybridJointStatus>(control::kMotors);
+    double catch_torque_exchange_ = 0.0;
+    std::vector<HybridJointStatus> joint_status_exchange_ = std::vector<HybridJointStatus>(control::kMotors);
+    Eigen::Isometry3d ee_state_exchange_ = Eigen::Isometry3d::Identity();
+    pthread_t thread_id{};
+    bool thread_started_ = false;
+    std::atomic<bool> atomic_thread_stop_flag_{false};
+    std::atomic<bool> atomic_thread_finish_flag_{false};
+    std::atomic<bool> fault_latched_{false};
+    std::atomic<uint64_t> cycle_count_{0};
+    std::mutex mutex_exchange_data_;
+    // Guards the host-side staging copies, so that host threads may call the
+    // getters and setters concurrently; never held together with the
+    // exchange mutex.
+    std::mutex mutex_host_side_;
+};
+
+}  // namespace qel::m4

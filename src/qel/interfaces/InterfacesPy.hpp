@@ -1,0 +1,62 @@
+#pragma once
+
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace qel::m4 {
+
+// The arm's public interface in plain numbers, for scripting hosts: the same
+// controller as InterfacesThread, with vectors of doubles and snake_case
+// names. Poses are seven numbers x, y, z (m), w, x, y, z (unit quaternion) or
+// six x, y, z, roll, pitch, yaw (rad).
+//
+// Setters return true when the command was accepted and false, changing
+// nothing, for input that is too short or not finite.
+class InterfacesPy {
+public:
+    // As InterfacesThread: builds, homes and starts the controller (at least
+    // 3.55 s). Throws std::runtime_error if the description cannot be used or
+    // homing fails.
+    InterfacesPy(const std::string& urdf_path, const std::string& can_name, int type);
+    ~InterfacesPy();
+    InterfacesPy(const InterfacesPy&) = delete;
+    InterfacesPy& operator=(const InterfacesPy&) = delete;
+
+    // Seven positions: joints in rad, the gripper from its calibrated zero.
+    std::vector<double> get_joint_positions();
+    // Seven velocities.
+    std::vector<double> get_joint_velocities();
+    // Seven motor currents.
+    std::vector<double> get_joint_currents();
+    // Measured pose as x, y, z, qw, qx, qy, qz.
+    std::vector<double> get_ee_pose();
+    // Measured pose as x, y, z, roll, pitch, yaw.
+    std::vector<double> get_ee_pose_xyzrpy();
+    // Control state 0 to 5 (other values damp the arm); resumes after a fault.
+    bool set_arm_status(int state);
+    // Pose target x, y, z, qw, qx, qy, qz for end-effector control; the
+    // quaternion is normalised. False for fewer than seven values, a
+    // non-finite one or a zero quaternion.
+    bool set_ee_pose(std::vector<double> pose);
+    // Joint targets (rad) from entries 0 to 5. False for fewer than six values
+    // or a non-finite one.
+    bool set_joint_positions(std::vector<double> positions);
+    // Gripper position mode with this target. False for a non-finite value.
+    bool set_catch(double position);
+    // Interpolation limits in thousandths, as InterfacesThread::qel_x. Throws
+    // std::invalid_argument for a non-finite value.
+    void qel_x(double qel1, double qel2, double qel3);
+
+    // Declared by the interface but not provided.
+    bool get_joint_names() = delete;
+    bool go_home() = delete;
+    bool gravity_compensation() = delete;
+    bool set_joint_velocities() = delete;
+
+private:
+    class impl;
+    std::unique_ptr<impl> pimpl;
+};
+
+}  // namespace qel::m4

@@ -1,0 +1,38 @@
+#include "qel/interfaces/InterfacesThread.hpp"
+
+#include "qel/controller/ControllerThread.hpp"
+
+namespace qel::m4 {
+
+class InterfacesThread::impl : public ControllerThread {
+public:
+    impl(const std::string& urdf_path, const std::string& can_name, int type)
+        : ControllerThread(urdf_path, can_name, type) {}
+};
+
+InterfacesThread::InterfacesThread(const std::string& urdf_path, const std::string& can_name, int type)
+    : pimpl(std::make_unique<impl>(urdf_path, can_name, type)) {}
+
+InterfacesThread::~InterfacesThread() = default;
+
+std::vector<HybridJointStatus> InterfacesThread::getJointStatus() { return pimpl->getJointStatus(); }
+std::vector<double> InterfacesThread::getJointPositons() { return pimpl->getJointPositons(); }
+std::vector<double> InterfacesThread::getJointVelocities() { return pimpl->getJointVelocities(); }
+std::vector<double> InterfacesThread::getJointCurrent() { return pimpl->getJointCurrent(); }
+Eigen::Isometry3d InterfacesThread::getEndPose() { return pimpl->getEndPose(); }
+void InterfacesThread::setArmStatus(int state) { pimpl->setArmStatus(state); }
+void InterfacesThread::setEndPose(Eigen::Isometry3d input) { pimpl->setEndPose(input); }
+void InterfacesThread::setJointPositions(std::vector<double> positions) {
+    pimpl->setJointPositions(std::move(positions));
+}
+void InterfacesThread::setCatch(double position) { pimpl->setCatch(position); }
+void InterfacesThread::setCatchTorque(double torque) { pimpl->setCatchTorque(torque); }
+void InterfacesThread::setCatchActionFast() { pimpl->setCatchActionFast(); }
+void InterfacesThread::setCatchActionSlow() { pimpl->setCatchActionSlow(); }
+void InterfacesThread::qel_x(double qel1, double qel2, double /*qel3*/) {
+    pimpl->setInterpolationParam(qel1 / 1000, qel2 / 1000);
+}
+void InterfacesThread::setEndEffectorMass(double mass) { pimpl->setEndEffectorMass(mass); }
+std::vector<int> InterfacesThread::getErrorCode() { return pimpl->getErrorCode(); }
+
+}  // namespace qel::m4

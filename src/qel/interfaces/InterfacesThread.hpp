@@ -1,0 +1,82 @@
+#pragma once
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include <Eigen/Geometry>
+
+#include "qel/typedef/HybridJointTypeDef.hpp"
+
+namespace qel::m4 {
+
+using hw_interface::HybridJointStatus;
+
+// The public interface through which a host program drives the arm with the
+// library's own types. Constructing one opens the bus, enables the motors,
+// homes the arm, calibrates the gripper and starts the 200 Hz control thread;
+// destroying it stops the thread, damps the motors and closes the bus.
+//
+// Control states for setArmStatus: 0 soft, 1 go home, 2 protect (damped),
+// 3 gravity compensation, 4 end-effector pose control, 5 joint position
+// control; any other value damps the arm. Faults are read with getErrorCode.
+class InterfacesThread {
+public:
+    // urdf_path: the arm's robot description file; can_name: the SocketCAN
+    // interface (up and configured, e.g. "can0"); type: the robot variant
+    // (stored, unused). Blocks for the start-up, at least 3.55 s. Throws
+    // std::runtime_error if the description cannot be used or homing fails; a
+    // bus that cannot be opened shows later as error codes.
+    InterfacesThread(const std::string& urdf_path, const std::string& can_name, int type);
+    ~InterfacesThread();
+    InterfacesThread(const InterfacesThread&) = delete;
+    InterfacesThread& operator=(const InterfacesThread&) = delete;
+
+    // Seven records (six joints, the gripper) with raw motor positions.
+    std::vector<HybridJointStatus> getJointStatus();
+    // Seven positions: joints in rad, the gripper from its calibrated zero.
+    std::vector<double> getJointPositons();
+    // Seven velocities (rad/s for the joints).
+    std::vector<double> getJointVelocities();
+    // Seven motor currents in the drivers' units.
+    std::vector<double> getJointCurrent();
+    // The measured end-effector pose; position relative to the zero pose.
+    Eigen::Isometry3d getEndPose();
+    // The control state from the next cycle on (see the class comment); also
+    // resumes after a fault.
+    void setArmStatus(int state);
+    // End-effector pose target for state 4. Throws std::invalid_argument for
+    // a non-finite entry; the previous target stays.
+    void setEndPose(Eigen::Isometry3d input);
+    // Joint targets (rad) for state 5 from entries 0 to 5; a seventh entry is
+    // ignored. Throws std::invalid_argument for fewer than six values or a
+    // non-finite one; the previous targets stay.
+    void setJointPositions(std::vector<double> positions);
+    // Gripper position mode with this target (from the calibrated zero).
+    // Throws std::invalid_argument for a non-finite value.
+    void setCatch(double position);
+    // Gripper torque mode with this command. Throws std::invalid_argument for
+    // a non-finite value.
+    void setCatchTorque(double torque);
+    // The gripper motor closes its own position loop (fast) or is
+    // current-driven (slow, the default).
+    void setCatchActionFast();
+    void setCatchActionSlow();
+    // Interpolation limits in thousandths: maximum acceleration qel1 / 1000
+    // (clamped to 0..0.5) and velocity qel2 / 1000 (clamped to 0..2 rad/s);
+    // qel3 is ignored. Throws std::invalid_argument for a non-finite value.
+    void qel_x(double qel1, double qel2, double qel3);
+    // Payload in kg at the flange, for gravity compensation. Throws
+    // std::invalid_argument for a negative or non-finite mass.
+    void setEndEffectorMass(double mass);
+    // The pending error codes, oldest first, emptying the list: 1 over-current,
+    // 2 bus offline, 10·n + 2 joint n offline, 10·n + (c − 5) motor n reports
+    // fault code c (n = 7 is the gripper).
+    std::vector<int> getErrorCode();
+
+private:
+    class impl;
+    std::unique_ptr<impl> pimpl;
+};
+
+}  // namespace qel::m4
