@@ -1,0 +1,393 @@
+#include "sim/VirtualArm.hpp"
+
+#include <linux/can.h>
+#include <linux/can/raw.h>
+#include <net/if.h>
+#include <poll.h>
+#include <sys/ioctl.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cmath>
+#include <cstring>
+#include <fstream>
+#include <random>
+#include <sstream>
+#include <stdexcept>
+#include <vector>
+
+namespace qel::sim {
+
+using hw_interface::CanFrame;
+
+namespace {
+
+// The simulation wakes at least this often even on a quiet bus, so the
+// state read by states() never lags the wall clock by more.
+constexpr auto kMaxSleep = std::chrono::milliseconds(5);
+// After a stall (a debugger, an overloaded machine) the arm does not race
+// through the missed time: at most this much is caught up, the rest is lost.
+constexpr int kMaxCatchUpSteps = 100;
+// Bounds the work of one wake-up under a flood so the physics keeps its pace.
+constexpr int kMaxFramesPerWake = 256;
+constexpr auto kMaxDelay = std::chrono::seconds(10);
+constexpr double kMaxRandomFrameRate = 10000.0;
+constexpr auto kStep = std::chrono::duration_cast<SimClock::duration>(
+    std::chrono::duration<double>(ArmDynamics::kStep));
+
+static_assert(sizeof(CanFrame) == sizeof(can_frame), "CanFrame must match the kernel frame");
+
+std::string readFile(const std::string& path) {
+    std::ifstream in(path);
+    if (!in) throw std::runtime_error("cannot read robot description '" + path + "'");
+    std::ostringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
+ArmDynamicsOptions dynamicsOptions(const VirtualArmOptions& options) {
+    ArmDynamicsOptions result;
+    if (!options.urdf_path.empty()) result.urdf_xml = readFile(options.urdf_path);
+    result.start_joints = options.start_joints;
+    result.gripper_start = options.gripper_start;
+    result.gripper_end_stop = options.gripper_end_stop;
+    result.gripper_travel = options.gripper_travel;
+    return result;
+}
+
+std::array<SimulatedMotor, kAxes> makeMotors() {
+    return {SimulatedMotor(kMotorLayout[0]), SimulatedMotor(kMotorLayout[1]),
+            SimulatedMotor(kMotorLayout[2]), SimulatedMotor(kMotorLayout[3]),
+            SimulatedMotor(kMotorLayout[4]), SimulatedMotor(kMotorLayout[5]),
+            SimulatedMotor(kMotorLayout[6])};
+}
+
+// A raw CAN socket that only lets the motors' identifiers through, so a flood
+// of other traffic costs the simulation nothing.
+int openSocket(const std::string& interface) {
+    auto fail = [&](const std::string& reason) -> int {
+        throw std::runtime_error("cannot open CAN interface '" + interface + "': " + reason);
+    };
+    if (interface.empty() || interface.size() >= IFNAMSIZ) {
+        fail("the name must have 1 to " + std::to_string(IFNAMSIZ - 1) + " characters");
+    }
+    const int fd = socket(PF_CAN, SOCK_RAW | SOCK_NONBLOCK | SOCK_CLOEXEC, CAN_RAW);
+    if (fd < 0) fail(std::string("no CAN socket: ") + std::strerror(errno));
+    auto failClosing = [&](const std::string& reason) -> int {
+        const int saved = errno;
+        close(fd);
+        return fail(reason + ": " + std::strerror(saved));
+    };
+    ifreq request{};
+    std::memcpy(request.ifr_name, interface.c_str(), interface.size());
+    if (ioctl(fd, SIOCGIFINDEX, &request) < 0) return failClosing("no such interface");
+
+    std::array<can_filter, kAxes> filters{};
+    for (std::size_t i = 0; i < kAxes; ++i) {
+        filters[i].can_id = static_cast<canid_t>(kMotorLayout[i].motor_id);
+        filters[i].can_mask = CAN_SFF_MASK | CAN_EFF_FLAG | CAN_RTR_FLAG;
+    }
+    if (setsockopt(fd, SOL_CAN_RAW, CAN_RAW_FILTER, filters.data(),
+                   static_cast<socklen_t>(sizeof filters)) < 0) {
+        return failClosing("cannot set the receive filter");
+    }
+    sockaddr_can address{};
+    address.can_family = AF_CAN;
+    address.can_ifindex = request.ifr_ifindex;
+    if (bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) < 0) {
+        return failClosing("cannot bind");
+    }
+    return fd;
+}
+
+}  // namespace
+
+// The simulation thread and its socket.
+class VirtualArm::Runner {
+public:
+    Runner(VirtualArm& arm, int fd) : arm_(arm), fd_(fd), random_(arm.seed_) {
+        thread_ = std::thread([this] { loop(); });
+    }
+    ~Runner() {
+        stop_ = true;
+        thread_.join();
+        close(fd_);
+    }
+
+private:
+    struct Pending {
+        Clock::time_point due;
+        CanFrame frame;
+    };
+
+    void loop();
+    void wait(Clock::time_point until);
+    void advancePhysics(Clock::time_point now);
+    void readFrames(Clock::time_point now);
+    void collectDue(Clock::time_point now);
+    void addRandomFrames(Clock::time_point now);
+    CanFrame randomFrame();
+
+    VirtualArm& arm_;
+    int fd_;
+    std::atomic<bool> stop_{false};
+    std::mt19937 random_;
+    std::uniform_real_distribution<double> draw_{0.0, 1.0};
+    Clock::time_point sim_time_;
+    Clock::time_point next_random_;
+    std::vector<Pending> pending_;
+    std::vector<CanFrame> outgoing_;
+    std::thread thread_;
+};
+
+void VirtualArm::Runner::loop() {
+    sim_time_ = Clock::now();
+    next_random_ = sim_time_;
+    while (!stop_) {
+        Clock::time_point wake = Clock::now() + kMaxSleep;
+        for (const Pending& pending : pending_) wake = std::min(wake, pending.due);
+        {
+            std::lock_guard<std::mutex> lock(arm_.mutex_);
+            if (arm_.random_frame_rate_ > 0.0) wake = std::min(wake, next_random_);
+        }
+        wait(wake);
+
+        const Clock::time_point now = Clock::now();
+        outgoing_.clear();
+        {
+            std::lock_guard<std::mutex> lock(arm_.mutex_);
+            advancePhysics(now);
+            readFrames(now);
+            collectDue(now);
+            addRandomFrames(now);
+        }
+        uint64_t failures = 0;
+        for (const CanFrame& frame : outgoing_) {
+            if (send(fd_, &frame, sizeof frame, MSG_DONTWAIT) != static_cast<ssize_t>(sizeof frame)) {
+                ++failures;
+            }
+        }
+        if (failures > 0) {
+            std::lock_guard<std::mutex> lock(arm_.mutex_);
+            arm_.stats_.send_failures += failures;
+        }
+    }
+}
+
+void VirtualArm::Runner::wait(Clock::time_point until) {
+    const auto left = until - Clock::now();
+    if (left <= Clock::duration::zero()) return;
+    const auto ns = std::chrono::duration_cast<std::chrono::nanoseconds>(left).count();
+    const timespec timeout{static_cast<time_t>(ns / 1000000000), static_cast<long>(ns % 1000000000)};
+    pollfd waiting{fd_, POLLIN, 0};
+    const int ready = ppoll(&waiting, 1, &timeout, nullptr);
+    if (ready == 1 && (waiting.revents & (POLLERR | POLLHUP | POLLNVAL))) {
+        // The interface went down: clear the error and sit out the wait
+        // instead of spinning on a socket that stays readable-with-error.
+        int error = 0;
+        socklen_t size = sizeof error;
+        getsockopt(fd_, SOL_SOCKET, SO_ERROR, &error, &size);
+        const auto rest = until - Clock::now();
+        if (rest > Clock::duration::zero()) std::this_thread::sleep_for(rest);
+    }
+}
+
+void VirtualArm::Runner::advancePhysics(Clock::time_point now) {
+    auto steps = (now - sim_time_) / kStep;
+    if (steps > kMaxCatchUpSteps) {
+        sim_time_ = now - kMaxCatchUpSteps * kStep;
+        steps = kMaxCatchUpSteps;
+    }
+    for (auto i = 0; i < steps; ++i) arm_.dynamics_.step();
+    sim_time_ += steps * kStep;
+}
+
+void VirtualArm::Runner::readFrames(Clock::time_point now) {
+    const bool silent = arm_.bus_silent_from_ && now >= *arm_.bus_silent_from_;
+    for (int i = 0; i < kMaxFramesPerWake; ++i) {
+        CanFrame frame;
+        if (recv(fd_, &frame, sizeof frame, MSG_DONTWAIT) != static_cast<ssize_t>(sizeof frame)) break;
+        const int axis = axisOf(static_cast<int>(frame.can_id));
+        if (axis < 0) continue;
+        SimulatedMotor& motor = arm_.motors_[axis];
+        if (motor.receive(frame) == SimulatedMotor::FrameKind::kIgnored) continue;
+        ++arm_.stats_.frames_received;
+        arm_.dynamics_.setDrive(axis, motor.enabled(), motor.command());
+        if (silent) continue;
+        const SimulatedMotor::AnswerPlan plan = motor.planAnswer(now, draw_(random_));
+        if (!plan.send) continue;
+        const CanFrame answer = motor.answer(arm_.dynamics_.state(axis));
+        if (plan.due <= now) {
+            outgoing_.push_back(answer);
+            ++arm_.stats_.answers_sent;
+        } else {
+            pending_.push_back({plan.due, answer});
+        }
+    }
+}
+
+void VirtualArm::Runner::collectDue(Clock::time_point now) {
+    if (pending_.empty()) return;
+    // Answers leave in the order they fall due; equal delays keep the order
+    // of the frames they answer.
+    std::stable_sort(pending_.begin(), pending_.end(),
+                     [](const Pending& a, const Pending& b) { return a.due < b.due; });
+    const bool silent = arm_.bus_silent_from_ && now >= *arm_.bus_silent_from_;
+    auto due = pending_.begin();
+    while (due != pending_.end() && due->due <= now) {
+        if (!silent) {
+            outgoing_.push_back(due->frame);
+            ++arm_.stats_.answers_sent;
+        }
+        ++due;
+    }
+    pending_.erase(pending_.begin(), due);
+}
+
+void VirtualArm::Runner::addRandomFrames(Clock::time_point now) {
+    const double rate = arm_.random_frame_rate_;
+    const bool silent = arm_.bus_silent_from_ && now >= *arm_.bus_silent_from_;
+    if (rate <= 0.0 || silent) {
+        next_random_ = now;
+        return;
+    }
+    const auto period = std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(1.0 / rate));
+    // A late wake-up sends what fell due, but not a burst of more than 100 ms
+    // worth of frames.
+    const auto horizon = std::max<Clock::duration>(period, std::chrono::milliseconds(100));
+    if (now - next_random_ > horizon) next_random_ = now - horizon;
+    while (next_random_ <= now) {
+        outgoing_.push_back(randomFrame());
+        ++arm_.stats_.random_frames_sent;
+        next_random_ += period;
+    }
+}
+
+CanFrame VirtualArm::Runner::randomFrame() {
+    std::uniform_int_distribution<uint32_t> identifier(0, CAN_SFF_MASK);
+    std::uniform_int_distribution<int> length(0, 8);
+    std::uniform_int_distribution<int> byte(0, 255);
+    CanFrame frame;
+    frame.can_id = identifier(random_);
+    frame.can_dlc = static_cast<uint8_t>(length(random_));
+    for (int i = 0; i < frame.can_dlc; ++i) frame.data[i] = static_cast<uint8_t>(byte(random_));
+    return frame;
+}
+
+VirtualArm::VirtualArm(const VirtualArmOptions& options)
+    : dynamics_(dynamicsOptions(options)),
+      motors_(makeMotors()),
+      seed_(options.random_seed),
+      interface_(options.interface) {}
+
+VirtualArm::~VirtualArm() { stop(); }
+
+void VirtualArm::start() {
+    std::lock_guard<std::mutex> guard(runner_mutex_);
+    if (runner_) return;
+    const int fd = openSocket(interface_);
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        stats_ = {};
+    }
+    runner_ = std::make_unique<Runner>(*this, fd);
+}
+
+void VirtualArm::stop() {
+    std::lock_guard<std::mutex> guard(runner_mutex_);
+    runner_.reset();
+}
+
+bool VirtualArm::running() const {
+    std::lock_guard<std::mutex> guard(runner_mutex_);
+    return runner_ != nullptr;
+}
+
+int VirtualArm::axisOf(int motor_id) {
+    const int axis = axisOfMotor(motor_id);
+    if (axis < 0) {
+        throw std::invalid_argument("no motor with identifier " + std::to_string(motor_id) +
+                                    " (the arm has 1, 2, 4, 5, 6, 7 and 8)");
+    }
+    return axis;
+}
+
+std::array<MotorState, kAxes> VirtualArm::states() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    std::array<MotorState, kAxes> result;
+    for (std::size_t i = 0; i < kAxes; ++i) {
+        const AxisState axis = dynamics_.state(static_cast<int>(i));
+        result[i] = {kMotorLayout[i].motor_id, motors_[i].enabled(), axis.position, axis.velocity,
+                     axis.torque};
+    }
+    return result;
+}
+
+MotorState VirtualArm::state(int motor_id) const { return states()[axisOf(motor_id)]; }
+
+VirtualArmStats VirtualArm::stats() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return stats_;
+}
+
+template <typename Change>
+void VirtualArm::changeFaults(int motor_id, Change change) {
+    const int axis = axisOf(motor_id);
+    std::lock_guard<std::mutex> lock(mutex_);
+    MotorFaults faults = motors_[axis].faults();
+    change(faults);
+    motors_[axis].setFaults(faults);
+}
+
+void VirtualArm::silenceMotor(int motor_id, Clock::time_point from) {
+    changeFaults(motor_id, [&](MotorFaults& faults) { faults.silent_from = from; });
+}
+
+void VirtualArm::setStatusCode(int motor_id, std::optional<int> code) {
+    changeFaults(motor_id, [&](MotorFaults& faults) { faults.status_code = code; });
+}
+
+void VirtualArm::setReportedCurrent(int motor_id, std::optional<double> current) {
+    changeFaults(motor_id, [&](MotorFaults& faults) { faults.current = current; });
+}
+
+void VirtualArm::setDropFraction(int motor_id, double fraction) {
+    changeFaults(motor_id, [&](MotorFaults& faults) { faults.drop_fraction = fraction; });
+}
+
+void VirtualArm::setAnswerDelay(int motor_id, std::chrono::microseconds delay) {
+    if (delay > kMaxDelay) throw std::invalid_argument("answer delay must not exceed 10 s");
+    changeFaults(motor_id, [&](MotorFaults& faults) { faults.delay = delay; });
+}
+
+void VirtualArm::clearFaults(int motor_id) {
+    changeFaults(motor_id, [](MotorFaults& faults) { faults = MotorFaults{}; });
+}
+
+MotorFaults VirtualArm::faults(int motor_id) const {
+    const int axis = axisOf(motor_id);
+    std::lock_guard<std::mutex> lock(mutex_);
+    return motors_[axis].faults();
+}
+
+void VirtualArm::silenceBus(Clock::time_point from) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    bus_silent_from_ = from;
+}
+
+void VirtualArm::resumeBus() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    bus_silent_from_.reset();
+}
+
+void VirtualArm::setRandomFrameRate(double frames_per_second) {
+    if (!(frames_per_second >= 0.0 && frames_per_second <= kMaxRandomFrameRate)) {
+        throw std::invalid_argument("random frame rate must be 0 to 10000 frames per second");
+    }
+    std::lock_guard<std::mutex> lock(mutex_);
+    random_frame_rate_ = frames_per_second;
+}
+
+}  // namespace qel::sim
