@@ -76,15 +76,9 @@ TEST(MatrixHelpers, RigidInverseAndAngleExtraction) {
     T_dot_T(Tinv, T, I);
     for (int i = 0; i < 4; ++i)
         for (int j = 0; j < 4; ++j) EXPECT_NEAR(I[i][j], i == j ? 1.0f : 0.0f, 1e-6);
-    float inplace[4][4];
+    T_dot_T(Tinv, T, Tinv);  // writing over an input is allowed
     for (int i = 0; i < 4; ++i)
-        for (int j = 0; j < 4; ++j) inplace[i][j] = T[i][j];
-    my_invT(inplace, inplace);
-    for (int i = 0; i < 4; ++i)
-        for (int j = 0; j < 4; ++j) EXPECT_EQ(inplace[i][j], Tinv[i][j]);
-    T_dot_T(inplace, T, inplace);  // writing over an input is allowed
-    for (int i = 0; i < 4; ++i)
-        for (int j = 0; j < 4; ++j) EXPECT_EQ(inplace[i][j], I[i][j]);
+        for (int j = 0; j < 4; ++j) EXPECT_EQ(Tinv[i][j], I[i][j]);
 
     // Regular branch: the angles of Rz·Ry·Rx come back.
     float Rx[3][3], Ry[3][3], Rz[3][3], Ryx[3][3], R[3][3], rpy[3];
@@ -283,15 +277,6 @@ TEST(WorkspaceGuard, ReachAroundTheShoulder) {
     CaptureStdout();
     EXPECT_TRUE(is_out_spherical_wan(init, nan_pose, 0.2f, out));
     EXPECT_THAT(GetCapturedStdout(), HasSubstr("继续运行将超出机械臂工作空间"));
-
-    // Straight ahead, unrotated: the wrist lies end2wan behind the flange and
-    // joint 4 one forearm offset further along the base heading.
-    const float ahead[6] = {0.3f, 0.1f, 0.05f, 0, 0, 0};
-    l5_get_jonit4_pos(0.029f, ahead, j4);
-    const float q1 = std::atan2(0.1f, 0.3f - 0.029f);
-    EXPECT_NEAR(j4[0], 0.3f - 0.029f - 0.06775f * std::cos(q1), 1e-6);
-    EXPECT_NEAR(j4[1], 0.1f - 0.06775f * std::sin(q1), 1e-6);
-    EXPECT_NEAR(j4[2], 0.05f, 1e-7);
 }
 
 TEST(WorkspaceGuard, BoxAndOrientationWarnings) {
