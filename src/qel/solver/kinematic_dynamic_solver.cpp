@@ -34,10 +34,8 @@ constexpr unsigned int kArmJoints = 6;
 }
 
 void requireFinite(const KDL::JntArray& joints, const char* message) {
-    for (unsigned int i = 0; i < joints.rows(); ++i) {
-        if (!std::isfinite(joints(i))) {
-            reject(message);
-        }
+    if (!joints.data.allFinite()) {
+        reject(message);
     }
 }
 
