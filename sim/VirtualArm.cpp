@@ -31,7 +31,7 @@ constexpr auto kMaxSleep = std::chrono::milliseconds(5);
 // through the missed time: at most this much is caught up, the rest is lost.
 constexpr int kMaxCatchUpSteps = 100;
 // Bounds the work of one wake-up under a flood so the physics keeps its pace.
-constexpr int kMaxFramesPerWake = 256;
+constexpr std::size_t kMaxFramesPerWake = 256;
 constexpr auto kMaxDelay = std::chrono::seconds(10);
 constexpr double kMaxRandomFrameRate = 10000.0;
 constexpr auto kStep = std::chrono::duration_cast<SimClock::duration>(
@@ -122,8 +122,12 @@ private:
         CanFrame frame;
     };
 
+    static constexpr std::size_t kBatch = 32;
+
     void loop();
-    void wait(Clock::time_point until);
+    void wait(Clock::time_point now, Clock::time_point until);
+    std::size_t sendAll();
+    void handleFrame(const CanFrame& frame, Clock::time_point now, bool silent);
     void advancePhysics(Clock::time_point now);
     void readFrames(Clock::time_point now);
     void collectDue(Clock::time_point now);
@@ -139,22 +143,26 @@ private:
     Clock::time_point next_random_;
     std::vector<Pending> pending_;
     std::vector<CanFrame> outgoing_;
+    std::array<CanFrame, kBatch> incoming_{};
+    std::array<mmsghdr, kBatch> messages_{};
+    std::array<iovec, kBatch> vectors_{};
     std::thread thread_;
 };
 
 void VirtualArm::Runner::loop() {
     sim_time_ = Clock::now();
     next_random_ = sim_time_;
+    Clock::time_point now = sim_time_;
     while (!stop_) {
-        Clock::time_point wake = Clock::now() + kMaxSleep;
+        Clock::time_point wake = now + kMaxSleep;
         for (const Pending& pending : pending_) wake = std::min(wake, pending.due);
         {
             std::lock_guard<std::mutex> lock(arm_.mutex_);
             if (arm_.random_frame_rate_ > 0.0) wake = std::min(wake, next_random_);
         }
-        wait(wake);
+        wait(now, wake);
 
-        const Clock::time_point now = Clock::now();
+        now = Clock::now();
         outgoing_.clear();
         {
             std::lock_guard<std::mutex> lock(arm_.mutex_);
@@ -163,12 +171,7 @@ void VirtualArm::Runner::loop() {
             collectDue(now);
             addRandomFrames(now);
         }
-        uint64_t failures = 0;
-        for (const CanFrame& frame : outgoing_) {
-            if (send(fd_, &frame, sizeof frame, MSG_DONTWAIT) != static_cast<ssize_t>(sizeof frame)) {
-                ++failures;
-            }
-        }
+        const uint64_t failures = outgoing_.size() - sendAll();
         if (failures > 0) {
             std::lock_guard<std::mutex> lock(arm_.mutex_);
             arm_.stats_.send_failures += failures;
@@ -176,8 +179,27 @@ void VirtualArm::Runner::loop() {
     }
 }
 
-void VirtualArm::Runner::wait(Clock::time_point until) {
-    const auto left = until - Clock::now();
+// One system call for all frames of a wake-up: under a virtualised kernel a
+// system call costs more than everything else the simulation does per frame.
+std::size_t VirtualArm::Runner::sendAll() {
+    std::size_t sent = 0;
+    while (sent < outgoing_.size()) {
+        const std::size_t count = std::min(outgoing_.size() - sent, kBatch);
+        for (std::size_t i = 0; i < count; ++i) {
+            vectors_[i] = {&outgoing_[sent + i], sizeof(CanFrame)};
+            messages_[i] = {};
+            messages_[i].msg_hdr.msg_iov = &vectors_[i];
+            messages_[i].msg_hdr.msg_iovlen = 1;
+        }
+        const int done = sendmmsg(fd_, messages_.data(), static_cast<unsigned>(count), MSG_DONTWAIT);
+        if (done <= 0) break;
+        sent += static_cast<std::size_t>(done);
+    }
+    return sent;
+}
+
+void VirtualArm::Runner::wait(Clock::time_point now, Clock::time_point until) {
+    const auto left = until - now;
     if (left <= Clock::duration::zero()) return;
     const auto ns = std::chrono::duration_cast<std::chrono::nanoseconds>(left).count();
     const timespec timeout{static_cast<time_t>(ns / 1000000000), static_cast<long>(ns % 1000000000)};
@@ -206,25 +228,37 @@ void VirtualArm::Runner::advancePhysics(Clock::time_point now) {
 
 void VirtualArm::Runner::readFrames(Clock::time_point now) {
     const bool silent = arm_.bus_silent_from_ && now >= *arm_.bus_silent_from_;
-    for (int i = 0; i < kMaxFramesPerWake; ++i) {
-        CanFrame frame;
-        if (recv(fd_, &frame, sizeof frame, MSG_DONTWAIT) != static_cast<ssize_t>(sizeof frame)) break;
-        const int axis = axisOf(static_cast<int>(frame.can_id));
-        if (axis < 0) continue;
-        SimulatedMotor& motor = arm_.motors_[axis];
-        if (motor.receive(frame) == SimulatedMotor::FrameKind::kIgnored) continue;
-        ++arm_.stats_.frames_received;
-        arm_.dynamics_.setDrive(axis, motor.enabled(), motor.command());
-        if (silent) continue;
-        const SimulatedMotor::AnswerPlan plan = motor.planAnswer(now, draw_(random_));
-        if (!plan.send) continue;
-        const CanFrame answer = motor.answer(arm_.dynamics_.state(axis));
-        if (plan.due <= now) {
-            outgoing_.push_back(answer);
-            ++arm_.stats_.answers_sent;
-        } else {
-            pending_.push_back({plan.due, answer});
+    for (std::size_t i = 0; i < kMaxFramesPerWake; i += kBatch) {
+        for (std::size_t j = 0; j < kBatch; ++j) {
+            vectors_[j] = {&incoming_[j], sizeof(CanFrame)};
+            messages_[j] = {};
+            messages_[j].msg_hdr.msg_iov = &vectors_[j];
+            messages_[j].msg_hdr.msg_iovlen = 1;
         }
+        const int count = recvmmsg(fd_, messages_.data(), kBatch, MSG_DONTWAIT, nullptr);
+        for (int j = 0; j < count; ++j) {
+            if (messages_[j].msg_len == sizeof(CanFrame)) handleFrame(incoming_[j], now, silent);
+        }
+        if (count < static_cast<int>(kBatch)) break;
+    }
+}
+
+void VirtualArm::Runner::handleFrame(const CanFrame& frame, Clock::time_point now, bool silent) {
+    const int axis = axisOfMotor(static_cast<int>(frame.can_id));
+    if (axis < 0) return;
+    SimulatedMotor& motor = arm_.motors_[axis];
+    if (motor.receive(frame) == SimulatedMotor::FrameKind::kIgnored) return;
+    ++arm_.stats_.frames_received;
+    arm_.dynamics_.setDrive(axis, motor.enabled(), motor.command());
+    if (silent) return;
+    const SimulatedMotor::AnswerPlan plan = motor.planAnswer(now, draw_(random_));
+    if (!plan.send) return;
+    const CanFrame answer = motor.answer(arm_.dynamics_.state(axis));
+    if (plan.due <= now) {
+        outgoing_.push_back(answer);
+        ++arm_.stats_.answers_sent;
+    } else {
+        pending_.push_back({plan.due, answer});
     }
 }
 
