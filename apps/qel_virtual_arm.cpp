@@ -36,7 +36,7 @@ const char* const kUsage =
     "  --start Q1,...,Q6       start angles of joints 1 to 6 in rad (default all 0)\n"
     "  --gripper-start RAW     gripper start position, motor units (default 0)\n"
     "  --gripper-stop RAW      gripper end stop, motor units (default -2)\n"
-    "  --gripper-travel RAW    gripper travel above the end stop (default 3)\n"
+    "  --gripper-travel RAW    gripper travel above the end stop (default 5.5)\n"
     "  --seed N                seed of the random draws (default 1)\n"
     "  --quiet                 no status line\n"
     "\n"

@@ -36,7 +36,9 @@ struct ArmDynamicsOptions {
     // travel.
     double gripper_start = 0.0;
     double gripper_end_stop = -2.0;
-    double gripper_travel = 3.0;
+    // More than the controller's gripper range of 5, so every target it can
+    // send is reachable.
+    double gripper_travel = 5.5;
 };
 
 // The rigid-body model of the arm and its gripper, driven by the motors'

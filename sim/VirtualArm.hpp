@@ -28,7 +28,9 @@ struct VirtualArmOptions {
     // Gripper start, end stop and travel in its motor's raw position unit.
     double gripper_start = 0.0;
     double gripper_end_stop = -2.0;
-    double gripper_travel = 3.0;
+    // More than the controller's gripper range of 5, so every target it can
+    // send is reachable.
+    double gripper_travel = 5.5;
     // Seed of the random draws (dropped answers, random frames), so that a
     // run can be repeated.
     uint32_t random_seed = 1;
