@@ -4,6 +4,7 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <linux/can.h>
+#include <linux/can/raw.h>
 #include <linux/sockios.h>
 #include <net/if.h>
 #include <poll.h>
@@ -33,15 +34,16 @@ public:
         return *hub;
     }
 
-    int open() {
+    int open(int type) {
         int pair[2];
         if (socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0, pair) != 0) return -1;
+        if (type & SOCK_NONBLOCK) fcntl(pair[0], F_SETFL, fcntl(pair[0], F_GETFL) | O_NONBLOCK);
         std::lock_guard<std::mutex> guard(mutex_);
         // A reused descriptor number means the socket that had it is closed.
         for (auto& endpoint : endpoints_) {
             if (endpoint.app_fd == pair[0]) endpoint.app_fd = -1;
         }
-        endpoints_.push_back({pair[1], pair[0], 0});
+        endpoints_.push_back({pair[1], pair[0], 0, {}});
         wake();
         return pair[0];
     }
@@ -60,6 +62,16 @@ public:
         return 0;
     }
 
+    // Receive filters as the raw CAN protocol applies them: a frame passes if
+    // it matches any filter; no filter at all passes everything.
+    int setFilters(int fd, const can_filter* filters, size_t count) {
+        std::lock_guard<std::mutex> guard(mutex_);
+        Endpoint* endpoint = find(fd);
+        if (endpoint == nullptr) return -EBADF;
+        endpoint->filters.assign(filters, filters + count);
+        return 0;
+    }
+
     static int indexOf(const char* name) {
         for (size_t i = 0; i < std::size(kInterfaces); ++i) {
             if (strncmp(name, kInterfaces[i], IFNAMSIZ) == 0) return static_cast<int>(i) + 1;
@@ -72,6 +84,15 @@ private:
         int hub_fd;
         int app_fd;
         int ifindex;
+        std::vector<can_filter> filters;
+
+        bool accepts(const can_frame& frame) const {
+            if (filters.empty()) return true;
+            for (const auto& filter : filters) {
+                if ((frame.can_id & filter.can_mask) == (filter.can_id & filter.can_mask)) return true;
+            }
+            return false;
+        }
     };
 
     Hub() {
@@ -134,7 +155,7 @@ private:
         }
         if (ifindex == 0) return;  // written on an unbound socket: goes nowhere
         for (const auto& endpoint : endpoints_) {
-            if (endpoint.hub_fd != hub_fd && endpoint.ifindex == ifindex) {
+            if (endpoint.hub_fd != hub_fd && endpoint.ifindex == ifindex && endpoint.accepts(frame)) {
                 // A reader that does not keep up loses frames, as on a real bus.
                 send(endpoint.hub_fd, &frame, sizeof frame, MSG_DONTWAIT | MSG_NOSIGNAL);
             }
@@ -155,7 +176,7 @@ bool usingInProcessCanBus() { return true; }
 extern "C" {
 
 int socket(int domain, int type, int protocol) {
-    if (domain == PF_CAN) return Hub::instance().open();
+    if (domain == PF_CAN) return Hub::instance().open(type);
     static auto real = realFunction<int (*)(int, int, int)>("socket");
     return real(domain, type, protocol);
 }
@@ -175,6 +196,21 @@ int bind(int fd, const struct sockaddr* address, socklen_t length) {
     }
     static auto real = realFunction<int (*)(int, const struct sockaddr*, socklen_t)>("bind");
     return real(fd, address, length);
+}
+
+int setsockopt(int fd, int level, int name, const void* value, socklen_t length) {
+    if (level == SOL_CAN_RAW && Hub::instance().isCanSocket(fd)) {
+        if (name != CAN_RAW_FILTER) return 0;  // loopback and error options change nothing here
+        const int rc = Hub::instance().setFilters(fd, static_cast<const can_filter*>(value),
+                                                  length / sizeof(can_filter));
+        if (rc < 0) {
+            errno = -rc;
+            return -1;
+        }
+        return 0;
+    }
+    static auto real = realFunction<int (*)(int, int, int, const void*, socklen_t)>("setsockopt");
+    return real(fd, level, name, value, length);
 }
 
 int ioctl(int fd, unsigned long request, ...) {

@@ -9,7 +9,8 @@
 // for the CAN protocol family only: a raw CAN socket becomes one end of a
 // local packet socket pair, SIOCGIFINDEX knows "vcan0" and "vcan1", and a hub
 // thread delivers every frame written on an interface to every other socket
-// bound to it, as vcan does (a socket does not receive its own frames). Every
+// bound to it, as vcan does (a socket does not receive its own frames, and
+// receive filters apply). Every
 // other socket call goes to the real implementation. The adapter, drivers,
 // controller and virtual arm run unchanged on top of it.
 

@@ -27,6 +27,11 @@ void requireFinite(double value, const char* what) {
 ControllerThread::ControllerThread(const std::string& urdf_path, const std::string& can_name, int type)
     : ControllerBase(urdf_path, can_name, type) {
     ee_command_exchange_ = Eigen::Isometry3d::Identity();
+    // Start-up ends with fresh measurements; publishing them now keeps a host
+    // that reads right after construction from seeing all-zero positions
+    // before the first cycle has run.
+    joint_status_exchange_ = joint_status_;
+    ee_state_exchange_ = ee_state_;
     startThread();
 }
 

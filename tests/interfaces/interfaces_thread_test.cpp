@@ -1,0 +1,337 @@
+// The threaded interface end to end: a host drives the virtual arm on a CAN
+// bus through InterfacesThread, and the tests watch what the host reads back
+// and what crosses the wire.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <cmath>
+#include <limits>
+#include <memory>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "qel/can_motor_dlc/MotorCodec.hpp"
+#include "qel/interfaces/InterfacesThread.hpp"
+#include "qel/solver/kinematic_dynamic_solver.hpp"
+#include "support/ArmOnBus.hpp"
+
+namespace qel::m4 {
+namespace {
+
+using namespace std::chrono_literals;
+using hw_interface::CanFrame;
+using test::ArmOnBus;
+using test::CanRecorder;
+using test::eventually;
+
+constexpr int kPositionControl = 5;
+constexpr int kEndControl = 4;
+constexpr int kProtect = 2;
+constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
+constexpr uint32_t kGripperId = 8;
+
+hw_interface::HybridJointCmd decodeCommand(const CanFrame& frame, double torque_limit) {
+    return hw_interface::unpackImpedanceFrame(frame, torque_limit);
+}
+
+bool near(const std::vector<double>& a, const std::vector<double>& b, double tolerance, size_t n = 6) {
+    for (size_t i = 0; i < n; ++i) {
+        if (std::fabs(a[i] - b[i]) > tolerance) return false;
+    }
+    return true;
+}
+
+// One homed controller shared by the tests of this suite: start-up takes
+// seconds, and the tests below leave the arm in a known state.
+class InterfacesThreadTest : public testing::Test {
+protected:
+    static void SetUpTestSuite() {
+        bus_ = new ArmOnBus();
+        const auto start = std::chrono::steady_clock::now();
+        arm_ = new InterfacesThread(QEL_TEST_URDF, test::kTestBus, 0);
+        construction_time_ = std::chrono::steady_clock::now() - start;
+    }
+    static void TearDownTestSuite() {
+        delete arm_;
+        delete bus_;
+    }
+    void TearDown() override {
+        arm_->setArmStatus(kPositionControl);
+        arm_->setJointPositions({0, 0, 0, 0, 0, 0});
+        arm_->qel_x(500, 2000, 0);
+        ASSERT_TRUE(eventually([] { return near(arm_->getJointPositons(), std::vector<double>(6, 0.0), 0.03); }, 20s));
+        arm_->getErrorCode();
+    }
+
+    static ArmOnBus* bus_;
+    static InterfacesThread* arm_;
+    static std::chrono::steady_clock::duration construction_time_;
+};
+ArmOnBus* InterfacesThreadTest::bus_ = nullptr;
+InterfacesThread* InterfacesThreadTest::arm_ = nullptr;
+std::chrono::steady_clock::duration InterfacesThreadTest::construction_time_{};
+
+TEST_F(InterfacesThreadTest, StartsHomedAndHoldsHomeUntilTold) {
+    EXPECT_GE(construction_time_, 3550ms);
+    std::vector<double> joints = arm_->getJointPositons();
+    ASSERT_EQ(joints.size(), 7u);
+    EXPECT_TRUE(near(joints, std::vector<double>(6, 0.0), 0.03));
+    // The gripper rests at the end stop it was calibrated against.
+    EXPECT_NEAR(joints[6], 0.0, 0.2);
+    std::this_thread::sleep_for(500ms);
+    EXPECT_TRUE(near(arm_->getJointPositons(), std::vector<double>(6, 0.0), 0.03)) << "go home holds the pose";
+    EXPECT_TRUE(arm_->getErrorCode().empty());
+    EXPECT_TRUE(arm_->getErrorCode().empty());
+}
+
+TEST_F(InterfacesThreadTest, MovesAJointAndPublishesIt) {
+    arm_->setArmStatus(kPositionControl);
+    arm_->setJointPositions({0.0, 1.0, 0.0, 0.0, 0.0, 0.0, 99.0});  // the seventh is ignored
+    EXPECT_TRUE(eventually([] { return std::fabs(arm_->getJointPositons()[1] - 1.0) < 0.02; }, 20s))
+        << "joint 2 at " << arm_->getJointPositons()[1];
+    std::vector<HybridJointStatus> status = arm_->getJointStatus();
+    ASSERT_EQ(status.size(), 7u);
+    EXPECT_NEAR(status[1].position, 1.0, 0.02);
+    EXPECT_NEAR(bus_->arm().state(2).position, 1.0, 0.02) << "the true arm is there too";
+    EXPECT_NEAR(arm_->getJointPositons()[6], 0.0, 0.2) << "the gripper did not move";
+}
+
+TEST_F(InterfacesThreadTest, RejectedInputLeavesTheCommandAsItWas) {
+    arm_->setArmStatus(kPositionControl);
+    arm_->setJointPositions({0.3, 0.3, 0.3, 0.0, 0.0, 0.0});
+    const std::vector<double> held{0.3, 0.3, 0.3, 0.0, 0.0, 0.0};
+    ASSERT_TRUE(eventually([&] { return near(arm_->getJointPositons(), held, 0.02); }, 20s));
+
+    EXPECT_THROW(arm_->setJointPositions({1.0, 1.0, 1.0}), std::invalid_argument);
+    EXPECT_THROW(arm_->setJointPositions({1.0, kNaN, 1.0, 0, 0, 0}), std::invalid_argument);
+    EXPECT_THROW(arm_->setJointPositions({1.0, 1.0, 1.0, 0, 0, INFINITY}), std::invalid_argument);
+    EXPECT_THROW(arm_->setCatch(kNaN), std::invalid_argument);
+    EXPECT_THROW(arm_->setCatchTorque(INFINITY), std::invalid_argument);
+    Eigen::Isometry3d bad = Eigen::Isometry3d::Identity();
+    bad.translation().x() = kNaN;
+    EXPECT_THROW(arm_->setEndPose(bad), std::invalid_argument);
+    EXPECT_THROW(arm_->setEndEffectorMass(-1.0), std::invalid_argument);
+    EXPECT_THROW(arm_->qel_x(kNaN, 1000, 0), std::invalid_argument);
+
+    std::this_thread::sleep_for(1s);
+    EXPECT_TRUE(near(arm_->getJointPositons(), held, 0.02)) << "nothing moved";
+}
+
+TEST_F(InterfacesThreadTest, ReachesAnEndEffectorPoseFromForwardKinematics) {
+    // The controller's measured pose is the tree solver's, relative to the
+    // zero pose: compute the target the same way.
+    KinematicDynamicSolver solver(QEL_TEST_URDF, "base_link", "link6");
+    KDL::JntArray q(6);
+    const double joints[6] = {0.2, 0.6, 0.5, 0.1, 0.3, -0.2};
+    for (int i = 0; i < 6; ++i) q(i) = joints[i];
+    const KDL::Frame flange = solver.computeForwardKinematics(q);
+    Eigen::Isometry3d target = Eigen::Isometry3d::Identity();
+    target.translation() = Eigen::Vector3d(flange.p.x(), flange.p.y(), flange.p.z());
+    for (int r = 0; r < 3; ++r) {
+        for (int c = 0; c < 3; ++c) target.linear()(r, c) = flange.M(r, c);
+    }
+
+    arm_->setEndPose(target);
+    arm_->setArmStatus(kEndControl);
+    auto rotationError = [&] {
+        return Eigen::AngleAxisd(arm_->getEndPose().linear().transpose() * target.linear()).angle();
+    };
+    EXPECT_TRUE(eventually([&] {
+        return (arm_->getEndPose().translation() - target.translation()).norm() < 0.005 &&
+               std::fabs(rotationError()) < 0.02;
+    }, 20s)) << "at " << arm_->getEndPose().translation().transpose() << ", target "
+             << target.translation().transpose() << ", rotation error " << rotationError();
+}
+
+TEST_F(InterfacesThreadTest, GripperModesSwitchAndKeepTheOtherCommand) {
+    CanRecorder wire;
+    arm_->setArmStatus(kPositionControl);
+    arm_->setCatch(1.5);
+    EXPECT_TRUE(eventually([] { return std::fabs(arm_->getJointPositons()[6] - 1.5) < 0.2; }, 10s))
+        << "gripper at " << arm_->getJointPositons()[6];
+
+    arm_->setCatchTorque(5.0);
+    wire.clear();
+    ASSERT_TRUE(wire.waitFor([](const CanFrame& f) { return f.can_id == kGripperId; }, 20, 2s));
+    auto last = wire.framesWithId(kGripperId).back().frame;
+    auto command = decodeCommand(last, 10.0);
+    EXPECT_NEAR(command.torque, 2.0, 0.01) << "torque mode, clamped to the gripper's limit";
+    EXPECT_NEAR(command.k_p, 0.0, 1e-9);
+    EXPECT_NEAR(command.k_d, 0.2, 0.002);
+
+    // Joint targets carry the gripper target along but do not change the mode.
+    arm_->setJointPositions({0, 0, 0, 0, 0, 0});
+    std::this_thread::sleep_for(100ms);
+    wire.clear();
+    ASSERT_TRUE(wire.waitFor([](const CanFrame& f) { return f.can_id == kGripperId; }, 5, 2s));
+    EXPECT_NEAR(decodeCommand(wire.framesWithId(kGripperId).back().frame, 10.0).torque, 2.0, 0.01);
+
+    arm_->setCatch(0.0);
+    EXPECT_TRUE(eventually([] { return std::fabs(arm_->getJointPositons()[6]) < 0.2; }, 10s));
+}
+
+TEST_F(InterfacesThreadTest, InterpolationLimitsAreClampedInThousandths) {
+    // A short move starts on the interpolator's braking curve, whose first
+    // step grows with the square root of the acceleration limit: the first
+    // set-point sent to joint 2 tells the limit in force.
+    auto firstStep = [](double qel1, double qel2) {
+        arm_->setArmStatus(kPositionControl);
+        arm_->setJointPositions({0, 0, 0, 0, 0, 0});
+        EXPECT_TRUE(eventually([] { return near(arm_->getJointPositons(), std::vector<double>(6, 0.0), 0.01); }, 20s));
+        std::this_thread::sleep_for(300ms);
+        arm_->qel_x(qel1, qel2, 7);
+        CanRecorder wire;
+        arm_->setJointPositions({0, 1.0, 0, 0, 0, 0});
+        EXPECT_TRUE(wire.waitFor([](const CanFrame& f) {
+            return f.can_id == 2 && decodeCommand(f, 28.0).position > 0.005;
+        }, 1, 2s));
+        for (const auto& recorded : wire.framesWithId(2)) {
+            const double position = decodeCommand(recorded.frame, 28.0).position;
+            if (position > 0.005) return position;
+        }
+        return 0.0;
+    };
+    const double at_limit = firstStep(500, 2000);  // acceleration 0.5
+    const double clamped = firstStep(900, 5000);   // 0.9 and 5.0 clamp to 0.5 and 2.0
+    const double slower = firstStep(250, 1000);    // acceleration 0.25
+    EXPECT_NEAR(at_limit, std::sqrt(2 * 0.5 * 1.0) * 0.03, 0.003);
+    EXPECT_NEAR(clamped, at_limit, 0.001);
+    EXPECT_NEAR(slower, std::sqrt(2 * 0.25 * 1.0) * 0.03, 0.003);
+}
+
+TEST_F(InterfacesThreadTest, BannerTenTimesASecond) {
+    testing::internal::CaptureStderr();
+    std::this_thread::sleep_for(2s);
+    std::string err = testing::internal::GetCapturedStderr();
+    size_t banners = 0;
+    for (size_t at = err.find("Qelmark\n"); at != std::string::npos; at = err.find("Qelmark\n", at + 1)) {
+        ++banners;
+    }
+    EXPECT_GE(banners, 14u);
+    EXPECT_LE(banners, 22u);
+}
+
+TEST_F(InterfacesThreadTest, ConcurrentHostThreadsWhileTheLoopRuns) {
+    arm_->setArmStatus(kPositionControl);
+    std::atomic<bool> stop{false};
+    std::vector<std::thread> hosts;
+    for (int t = 0; t < 3; ++t) {
+        hosts.emplace_back([&stop, t] {
+            int i = 0;
+            while (!stop) {
+                arm_->getJointStatus();
+                arm_->getJointPositons();
+                arm_->getJointVelocities();
+                arm_->getJointCurrent();
+                Eigen::Isometry3d pose = arm_->getEndPose();
+                arm_->setEndPose(pose);
+                arm_->setJointPositions({0.05 * t, 0.1, 0.1, 0, 0, 0});
+                if (i % 2) {
+                    arm_->setCatch(0.5);
+                } else {
+                    arm_->setCatchTorque(0.5);
+                }
+                arm_->setEndEffectorMass(0.1 * (i % 3));
+                arm_->qel_x(500, 2000, 0);
+                arm_->setCatchActionSlow();
+                arm_->getErrorCode();
+                ++i;
+                std::this_thread::sleep_for(1ms);
+            }
+        });
+    }
+    std::this_thread::sleep_for(3s);
+    stop = true;
+    for (auto& host : hosts) host.join();
+    arm_->setEndEffectorMass(0.0);
+    arm_->setCatch(0.0);
+}
+
+// Faults spoil the controller they hit (an offline motor stays offline), so
+// each of these tests builds its own.
+class InterfacesThreadFaultTest : public testing::Test {
+protected:
+    void SetUp() override { arm_ = std::make_unique<InterfacesThread>(QEL_TEST_URDF, test::kTestBus, 0); }
+    void TearDown() override { arm_.reset(); }
+
+    bool codesContain(std::vector<int>& seen, int code, std::chrono::milliseconds timeout) {
+        return eventually([&] {
+            for (int c : arm_->getErrorCode()) seen.push_back(c);
+            return std::count(seen.begin(), seen.end(), code) > 0;
+        }, timeout);
+    }
+
+    ArmOnBus bus_;
+    std::unique_ptr<InterfacesThread> arm_;
+};
+
+TEST_F(InterfacesThreadFaultTest, MotorFaultLatchesProtectAndResumesWhenTold) {
+    arm_->setArmStatus(kPositionControl);
+    CanRecorder wire;
+    testing::internal::CaptureStderr();
+    bus_.arm().setStatusCode(2, 10);
+    std::vector<int> seen;
+    ASSERT_TRUE(codesContain(seen, 25, 3s));
+    std::this_thread::sleep_for(500ms);
+    bus_.arm().setStatusCode(2, std::nullopt);
+    std::string err = testing::internal::GetCapturedStderr();
+    EXPECT_NE(err.find("电机故障，电机编号：2，故障类型：10"), std::string::npos) << err;
+
+    // Latched: damping frames keep flowing, the process lives on.
+    wire.clear();
+    std::this_thread::sleep_for(500ms);
+    auto frames = wire.framesWithId(1);
+    EXPECT_GT(frames.size(), 30u) << "protect frames keep coming";
+    if (!frames.empty()) {
+        EXPECT_NEAR(decodeCommand(frames.back().frame, 28.0).k_p, 0.0, 1e-9);
+    }
+
+    arm_->getErrorCode();
+    arm_->setJointPositions({0.0, 0.5, 0.0, 0.0, 0.0, 0.0});
+    arm_->setArmStatus(kPositionControl);
+    EXPECT_TRUE(eventually([&] { return std::fabs(arm_->getJointPositons()[1] - 0.5) < 0.02; }, 20s))
+        << "resumed position control";
+}
+
+TEST_F(InterfacesThreadFaultTest, OverCurrentLatchesAndResumes) {
+    arm_->setArmStatus(kPositionControl);
+    testing::internal::CaptureStderr();
+    bus_.arm().setReportedCurrent(4, 15.0);
+    std::vector<int> seen;
+    ASSERT_TRUE(codesContain(seen, 1, 5s));
+    bus_.arm().setReportedCurrent(4, std::nullopt);
+    std::this_thread::sleep_for(300ms);
+    std::string err = testing::internal::GetCapturedStderr();
+    EXPECT_NE(err.find("关节力矩超限！"), std::string::npos);
+
+    arm_->setJointPositions({0.0, 0.0, 0.4, 0.0, 0.0, 0.0});
+    arm_->setArmStatus(kPositionControl);
+    EXPECT_TRUE(eventually([&] { return std::fabs(arm_->getJointPositons()[2] - 0.4) < 0.02; }, 20s));
+}
+
+TEST_F(InterfacesThreadFaultTest, SilencedMotorShowsAsItsCodeAndDestructionIsOrderly) {
+    bus_.arm().silenceMotor(5);
+    std::vector<int> seen;
+    EXPECT_TRUE(codesContain(seen, 42, 3s)) << "joint 4 (motor 5) offline";
+    EXPECT_EQ(std::count(seen.begin(), seen.end(), 1), 0);
+
+    testing::internal::CaptureStdout();
+    arm_.reset();
+    std::string out = testing::internal::GetCapturedStdout();
+    const std::vector<std::string> order = {"DisableMotor", "[Controller] waiting for thread finish",
+                                            "[ArmThread] DisableMotor", "[ArmThread] finish close",
+                                            "[Controller] thread finish", "DisableMotor"};
+    size_t at = 0;
+    for (const auto& line : order) {
+        size_t found = out.find(line + "\n", at);
+        ASSERT_NE(found, std::string::npos) << "missing, or out of order: " << line << "\n" << out;
+        at = found + line.size();
+    }
+}
+
+}  // namespace
+}  // namespace qel::m4
