@@ -116,7 +116,8 @@ struct MoveResult {
 // Polls `error` every 10 ms until it is within `tolerance` or the time-out.
 MoveResult waitUntil(const std::string& name, const std::function<std::vector<double>()>& error,
                      double tolerance) {
-    MoveResult result{name};
+    MoveResult result;
+    result.name = name;
     const auto start = Clock::now();
     while (Clock::now() - start < kMoveTimeout) {
         result.final_error = error();
@@ -242,7 +243,7 @@ int main(int argc, char** argv) {
         std::this_thread::sleep_for(2s);
         {
             std::vector<double> after = arm->getJointPositons();
-            MoveResult drift{"gravity compensation holds still", true, 2.0, {}};
+            MoveResult drift{"gravity compensation holds still", true, 2.0, std::vector<double>{}};
             for (int i = 0; i < kJoints; ++i) {
                 drift.final_error.push_back(after[i] - before[i]);
                 drift.reached = drift.reached && std::fabs(after[i] - before[i]) < 0.05;
