@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "qel/interfaces/InterfaceToolsPy.hpp"
+#include "qel/interfaces/InterfacesPy.hpp"
 #include "qel/solver/Exercise.hpp"
 #include "qel/solver/Interpolation.hpp"
 #include "qel/solver/vanteq.hpp"
@@ -106,9 +107,123 @@ void bindKinematics(py::module_& m) {
              "joint_pos[0..5] (rad); a seventh entry (the gripper) is ignored.");
 }
 
+// Owns the controller so that it can be shut down explicitly (close(), or the
+// end of a with-block) and always without holding the GIL: stopping the
+// control thread takes about a second, and other Python threads must not
+// stall meanwhile.
+class Arm {
+public:
+    Arm(const std::string& urdf_path, const std::string& can_name, int type) {
+        py::gil_scoped_release release;
+        arm_ = std::make_unique<qel::m4::InterfacesPy>(urdf_path, can_name, type);
+    }
+    ~Arm() { close(); }
+
+    void close() {
+        if (!arm_) return;
+        if (PyGILState_Check()) {
+            py::gil_scoped_release release;
+            arm_.reset();
+        } else {
+            arm_.reset();
+        }
+    }
+
+    qel::m4::InterfacesPy& get() {
+        if (!arm_) throw std::runtime_error("the arm interface is closed");
+        return *arm_;
+    }
+
+private:
+    std::unique_ptr<qel::m4::InterfacesPy> arm_;
+};
+
+// Binds a getter that takes no argument and returns a list of floats.
+template <typename Getter>
+void bindGetter(py::class_<Arm>& cls, const char* name, Getter getter, const char* doc) {
+    cls.def(name, [getter](Arm& self) {
+        qel::m4::InterfacesPy& arm = self.get();
+        py::gil_scoped_release release;
+        return (arm.*getter)();
+    }, doc);
+}
+
+void bindController(py::module_& m) {
+    py::class_<Arm> cls(m, "InterfacesPy",
+        "The arm's controller with plain numbers. Construction opens the CAN\n"
+        "interface, enables the motors, homes the arm and calibrates the gripper\n"
+        "(at least 3.55 s, without holding the GIL) and starts the 200 Hz control\n"
+        "thread; close() (or leaving a with-block, or deletion) stops it and damps\n"
+        "the motors. Poses are [x, y, z, qw, qx, qy, qz] or [x, y, z, roll, pitch,\n"
+        "yaw]; positions in m relative to the zero pose, angles in rad.\n"
+        "States for set_arm_status: 0 soft, 1 go home, 2 protect, 3 gravity\n"
+        "compensation, 4 end-effector control, 5 joint position control.");
+    cls.def(py::init<const std::string&, const std::string&, int>(), py::arg("urdf_path"),
+            py::arg("can_name"), py::arg("type"),
+            "urdf_path: robot description file; can_name: SocketCAN interface (up);\n"
+            "type: robot variant. Raises RuntimeError if the description cannot be\n"
+            "used or homing fails.")
+        .def("close", &Arm::close, "Stops the control thread, damps the motors and closes the bus.")
+        .def("__enter__", [](Arm& self) -> Arm& { return self; }, py::return_value_policy::reference)
+        .def("__exit__", [](Arm& self, py::args) { self.close(); });
+    using qel::m4::InterfacesPy;
+    bindGetter(cls, "get_joint_positions", &InterfacesPy::get_joint_positions,
+               "Seven positions: joints in rad, the gripper from its calibrated zero.");
+    bindGetter(cls, "get_joint_velocities", &InterfacesPy::get_joint_velocities, "Seven velocities.");
+    bindGetter(cls, "get_joint_currents", &InterfacesPy::get_joint_currents, "Seven motor currents.");
+    bindGetter(cls, "get_ee_pose", &InterfacesPy::get_ee_pose,
+               "Measured pose [x, y, z, qw, qx, qy, qz].");
+    bindGetter(cls, "get_ee_pose_xyzrpy", &InterfacesPy::get_ee_pose_xyzrpy,
+               "Measured pose [x, y, z, roll, pitch, yaw].");
+    cls.def("set_arm_status", [](Arm& self, int state) { return self.get().set_arm_status(state); },
+            py::arg("state"),
+            "Control state 0 to 5 from the next cycle on (other values damp the arm);\n"
+            "also resumes after a fault. Returns True.");
+    cls.def("set_ee_pose",
+            [](Arm& self, const Values& pose) {
+                if (!self.get().set_ee_pose(pose)) {
+                    throw std::invalid_argument(
+                        "set_ee_pose: expected seven finite values [x, y, z, qw, qx, qy, qz] "
+                        "with a non-zero quaternion");
+                }
+                return true;
+            },
+            py::arg("pose"),
+            "Pose target [x, y, z, qw, qx, qy, qz] for end-effector control; the\n"
+            "quaternion is normalised. Raises ValueError for other input.");
+    cls.def("set_joint_positions",
+            [](Arm& self, const Values& positions) {
+                if (!self.get().set_joint_positions(positions)) {
+                    throw std::invalid_argument(
+                        "set_joint_positions: expected at least six finite joint positions");
+                }
+                return true;
+            },
+            py::arg("positions"),
+            "Joint targets (rad) for position control from entries 0 to 5; a seventh\n"
+            "is ignored. Raises ValueError for fewer than six or non-finite values.");
+    cls.def("set_catch",
+            [](Arm& self, double position) {
+                if (!self.get().set_catch(position)) {
+                    throw std::invalid_argument("set_catch: the gripper position must be finite");
+                }
+                return true;
+            },
+            py::arg("position"),
+            "Gripper position mode with this target (from the calibrated zero).\n"
+            "Raises ValueError for a non-finite value.");
+    cls.def("qel_x",
+            [](Arm& self, double qel1, double qel2, double qel3) { self.get().qel_x(qel1, qel2, qel3); },
+            py::arg("qel1"), py::arg("qel2"), py::arg("qel3"),
+            "Interpolation limits in thousandths: acceleration qel1 / 1000 (0 to 0.5),\n"
+            "velocity qel2 / 1000 (0 to 2 rad/s); qel3 is ignored. Raises ValueError\n"
+            "for a non-finite value.");
+}
+
 }  // namespace
 
 PYBIND11_MODULE(qel_m4, m) {
     m.doc() = "Control and kinematics of the six-joint arm with a gripper.";
     bindKinematics(m);
+    bindController(m);
 }

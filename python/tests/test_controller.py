@@ -1,0 +1,89 @@
+"""The controller through the Python module, against qel-virtual-arm on a CAN
+bus. Needs vcan0 (run through scripts/with-vcan) and the environment variables
+QEL_VIRTUAL_ARM (the simulator executable) and QEL_URDF (the description)."""
+import math
+import os
+import subprocess
+import threading
+import time
+import unittest
+
+import qel_m4
+
+POSITION_CONTROL = 5
+
+
+def eventually(condition, timeout):
+    deadline = time.monotonic() + timeout
+    while not condition():
+        if time.monotonic() > deadline:
+            return False
+        time.sleep(0.01)
+    return True
+
+
+class Controller(unittest.TestCase):
+    @classmethod
+    def setUpClass(cls):
+        cls.sim = subprocess.Popen([os.environ["QEL_VIRTUAL_ARM"], "--can", "vcan0", "--quiet"])
+        time.sleep(0.3)
+
+    @classmethod
+    def tearDownClass(cls):
+        cls.sim.terminate()
+        cls.sim.wait(timeout=10)
+
+    def test_construction_failure_is_a_runtime_error(self):
+        with self.assertRaises(RuntimeError) as caught:
+            qel_m4.InterfacesPy("/nonexistent/arm.urdf", "vcan0", 0)
+        self.assertTrue(str(caught.exception))
+
+    def test_drives_the_arm_and_refuses_bad_input(self):
+        # Homing runs without the GIL: a Python thread keeps ticking meanwhile.
+        ticks = []
+        done = threading.Event()
+
+        def ticker():
+            while not done.is_set():
+                ticks.append(time.monotonic())
+                time.sleep(0.05)
+
+        thread = threading.Thread(target=ticker)
+        thread.start()
+        start = time.monotonic()
+        arm = qel_m4.InterfacesPy(os.environ["QEL_URDF"], "vcan0", 0)
+        homing = time.monotonic() - start
+        done.set()
+        thread.join()
+        self.assertGreaterEqual(homing, 3.5)
+        self.assertGreater(len(ticks), homing / 0.05 * 0.5)
+
+        with arm:
+            self.assertTrue(arm.set_arm_status(POSITION_CONTROL))
+            self.assertTrue(arm.set_joint_positions([0.0, 0.6, 0.3, 0.0, 0.0, 0.0]))
+            self.assertTrue(eventually(lambda: abs(arm.get_joint_positions()[1] - 0.6) < 0.02, 20))
+            self.assertEqual(len(arm.get_joint_velocities()), 7)
+            self.assertEqual(len(arm.get_joint_currents()), 7)
+            pose = arm.get_ee_pose()
+            self.assertEqual(len(pose), 7)
+            self.assertAlmostEqual(math.sqrt(sum(q * q for q in pose[3:])), 1.0, places=6)
+            xyzrpy = arm.get_ee_pose_xyzrpy()
+            for a, b in zip(pose[:3], xyzrpy[:3]):
+                self.assertAlmostEqual(a, b, delta=1e-3)
+
+            for bad in (lambda: arm.set_joint_positions([0.1, 0.2]),
+                        lambda: arm.set_joint_positions([0.0, math.nan, 0, 0, 0, 0]),
+                        lambda: arm.set_ee_pose([0.1, 0.0, 0.1, 0.0, 0.0, 0.0, 0.0]),
+                        lambda: arm.set_ee_pose([0.1, 0.0, 0.1]),
+                        lambda: arm.set_catch(math.inf),
+                        lambda: arm.qel_x(math.nan, 1000, 0)):
+                with self.assertRaises(ValueError):
+                    bad()
+            time.sleep(0.5)
+            self.assertAlmostEqual(arm.get_joint_positions()[1], 0.6, delta=0.02)
+        with self.assertRaises(RuntimeError):
+            arm.get_joint_positions()
+
+
+if __name__ == "__main__":
+    unittest.main()
