@@ -20,6 +20,10 @@ inline void reportAllocations(benchmark::State& state, long before) {
 }
 }  // namespace qel::bench
 
+// GCC inlines these replacements into callers and then mistakes the free() of
+// a pointer that came from this very operator new for a mismatched pair.
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wmismatched-new-delete"
 void* operator new(std::size_t size) {
     ++qel::bench::allocation_count;
     if (void* p = std::malloc(size ? size : 1)) return p;
@@ -27,3 +31,4 @@ void* operator new(std::size_t size) {
 }
 void operator delete(void* p) noexcept { std::free(p); }
 void operator delete(void* p, std::size_t) noexcept { std::free(p); }
+#pragma GCC diagnostic pop
