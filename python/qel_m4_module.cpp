@@ -138,6 +138,13 @@ private:
     std::unique_ptr<qel::m4::InterfacesPy> arm_;
 };
 
+// The library's setters report refused input as false; Python callers get a
+// ValueError saying what was expected.
+bool accepted(bool ok, const char* expectation) {
+    if (!ok) throw std::invalid_argument(expectation);
+    return true;
+}
+
 // Binds a getter that takes no argument and returns a list of floats.
 template <typename Getter>
 void bindGetter(py::class_<Arm>& cls, const char* name, Getter getter, const char* doc) {
@@ -181,33 +188,25 @@ void bindController(py::module_& m) {
             "also resumes after a fault. Returns True.");
     cls.def("set_ee_pose",
             [](Arm& self, const Values& pose) {
-                if (!self.get().set_ee_pose(pose)) {
-                    throw std::invalid_argument(
-                        "set_ee_pose: expected seven finite values [x, y, z, qw, qx, qy, qz] "
-                        "with a non-zero quaternion");
-                }
-                return true;
+                return accepted(self.get().set_ee_pose(pose),
+                                "set_ee_pose: expected seven finite values [x, y, z, qw, qx, qy, qz] "
+                                "with a non-zero quaternion");
             },
             py::arg("pose"),
             "Pose target [x, y, z, qw, qx, qy, qz] for end-effector control; the\n"
             "quaternion is normalised. Raises ValueError for other input.");
     cls.def("set_joint_positions",
             [](Arm& self, const Values& positions) {
-                if (!self.get().set_joint_positions(positions)) {
-                    throw std::invalid_argument(
-                        "set_joint_positions: expected at least six finite joint positions");
-                }
-                return true;
+                return accepted(self.get().set_joint_positions(positions),
+                                "set_joint_positions: expected at least six finite joint positions");
             },
             py::arg("positions"),
             "Joint targets (rad) for position control from entries 0 to 5; a seventh\n"
             "is ignored. Raises ValueError for fewer than six or non-finite values.");
     cls.def("set_catch",
             [](Arm& self, double position) {
-                if (!self.get().set_catch(position)) {
-                    throw std::invalid_argument("set_catch: the gripper position must be finite");
-                }
-                return true;
+                return accepted(self.get().set_catch(position),
+                                "set_catch: the gripper position must be finite");
             },
             py::arg("position"),
             "Gripper position mode with this target (from the calibrated zero).\n"
