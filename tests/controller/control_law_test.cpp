@@ -1,0 +1,247 @@
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <cmath>
+#include <limits>
+#include <thread>
+#include <vector>
+
+#include "qel/controller/ControlLaw.hpp"
+#include "qel/controller/ErrorCodeList.hpp"
+
+namespace qel::m4 {
+namespace {
+
+using hw_interface::HybridJointStatus;
+constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
+constexpr double kInf = std::numeric_limits<double>::infinity();
+
+TEST(ControlLaw, ClampKeepsBoundsAndNeverPassesNonFiniteTargets) {
+    EXPECT_EQ(control::limit(3.6, -0.1, 3.6), 3.6);
+    EXPECT_EQ(control::limit(-0.1f, -0.1f, 3.6f), -0.1f);
+    EXPECT_EQ(control::limit(4.0, -0.1, 3.6), 3.6);
+    EXPECT_EQ(control::limit(-1.0, -0.1, 3.6), -0.1);
+
+    EXPECT_EQ(control::clampTarget(kNaN, -0.1, 3.6, 1.25), 1.25);
+    EXPECT_EQ(control::clampTarget(kInf, -0.1, 3.6, 1.25), 1.25);
+    EXPECT_EQ(control::clampTarget(4.0, -0.1, 3.6, 1.25), 3.6);
+}
+
+TEST(ControlLaw, MotorLayoutSkipsIdThreeAndEndsWithTheGripper) {
+    const int ids[] = {1, 2, 4, 5, 6, 7, 8};
+    for (std::size_t i = 0; i < control::kMotors; ++i) {
+        EXPECT_EQ(control::kMotorLayout[i].motor_id, ids[i]);
+        EXPECT_LT(control::kMotorLayout[i].lower, control::kMotorLayout[i].upper);
+        // Home (0) must be inside every joint's range, or homing could never end.
+        EXPECT_LE(control::kMotorLayout[i].lower, 0.0);
+        EXPECT_GE(control::kMotorLayout[i].upper, 0.0);
+    }
+}
+
+TEST(ControlLaw, ErrorCodesEncodeMotorAndDriverCode) {
+    EXPECT_EQ(control::offlineCode(3), 32);
+    EXPECT_EQ(control::motorFaultCode(2, 10), 25);
+    EXPECT_EQ(control::motorFaultCode(4, 9), 44);
+    EXPECT_FALSE(control::isDriverFault(0));
+    EXPECT_FALSE(control::isDriverFault(1));
+    EXPECT_TRUE(control::isDriverFault(2));
+    EXPECT_TRUE(control::isDriverFault(15));
+}
+
+struct OverCurrent : testing::Test {
+    std::vector<HybridJointStatus> status = std::vector<HybridJointStatus>(7);
+    std::vector<double> limits = std::vector<double>(7, 13.0);
+    int counters[7] = {};
+
+    bool check() { return control::currentsWithinLimit(status.data(), limits.data(), counters, 200); }
+};
+
+TEST_F(OverCurrent, TripsOnTheTwoHundredthConsecutiveCheckOnly) {
+    status[4].current = -13.5;  // magnitude counts
+    for (int n = 1; n < 200; ++n) ASSERT_TRUE(check()) << "check " << n;
+    EXPECT_FALSE(check());
+    EXPECT_FALSE(check()) << "stays tripped while the current stays high";
+
+    // Exactly at the limit is within it and resets the count.
+    status[4].current = 13.0;
+    EXPECT_TRUE(check());
+    EXPECT_EQ(counters[4], 0);
+}
+
+TEST_F(OverCurrent, OneCheckWithinTheLimitRestartsTheCount) {
+    status[1].current = 14.0;
+    for (int n = 0; n < 199; ++n) ASSERT_TRUE(check());
+    status[1].current = 1.0;
+    ASSERT_TRUE(check());
+    status[1].current = 14.0;
+    for (int n = 0; n < 199; ++n) ASSERT_TRUE(check());
+
+    // The gripper is not watched.
+    status[1].current = 0.0;
+    status[6].current = 18.0;
+    for (int n = 0; n < 300; ++n) ASSERT_TRUE(check());
+}
+
+control::GripperInput gripperAt(double target, double zero, double measured) {
+    control::GripperInput in{};
+    in.target = target;
+    in.zero = zero;
+    in.measured = measured;
+    return in;
+}
+
+TEST(ControlLaw, GripperCommand) {
+    // At its zero with a target of 0 the gripper keeps pressing towards the stop.
+    control::GripperInput in = gripperAt(0.0, 1.7, 1.7);
+    hw_interface::HybridJointCmd cmd = control::gripperCommand(in);
+    EXPECT_NEAR(cmd.torque, -0.8, 1e-6);
+    EXPECT_EQ(cmd.k_p, 0.0);
+    EXPECT_EQ(cmd.k_d, 0.2);
+    EXPECT_EQ(cmd.position, 0.0);
+    EXPECT_EQ(cmd.velocity, 0.0);
+
+    // A far target saturates.
+    in.target = 3.0;
+    EXPECT_EQ(control::gripperCommand(in).torque, 2.0);
+
+    // Torque mode takes the host's current, clamped.
+    in.torque_mode = true;
+    in.torque = 5.0;
+    EXPECT_EQ(control::gripperCommand(in).torque, 2.0);
+    in.torque = -3.0;
+    EXPECT_EQ(control::gripperCommand(in).torque, -2.0);
+    in.torque = 0.75;
+    EXPECT_EQ(control::gripperCommand(in).torque, 0.75);
+    in.torque = 1e300;  // beyond float range; must not be narrowed unclamped
+    EXPECT_EQ(control::gripperCommand(in).torque, 2.0);
+    in.torque = kNaN;
+    EXPECT_EQ(control::gripperCommand(in).torque, 0.0);
+
+    // Fast action: the motor's own loop on the host target as given.
+    in.fast = true;
+    in.target = 2.5;
+    in.torque = 5.0;
+    cmd = control::gripperCommand(in);
+    EXPECT_EQ(cmd.k_p, 5.0);
+    EXPECT_EQ(cmd.k_d, 0.5);
+    EXPECT_EQ(cmd.position, 2.5);
+    EXPECT_EQ(cmd.torque, 0.0);
+    EXPECT_EQ(cmd.velocity, 0.0);
+    in.target = kNaN;
+    EXPECT_EQ(control::gripperCommand(in).position, 1.7) << "a NaN target holds where it is";
+
+    in = gripperAt(kNaN, 1.7, 1.7);
+    EXPECT_EQ(control::gripperCommand(in).torque, 0.0);
+}
+
+TEST(ControlLaw, ReachableSearchFindsTheEdgeOfTheWorkspace) {
+    const double from[6] = {0.1, 0.0, 0.2, 0.0, 0.0, 0.0};
+    const double to[6] = {0.5, 0.0, 0.2, 0.0, 0.4, 0.0};
+    int calls = 0;
+    double edge[6];
+    // Reachable up to x = 0.3: half way along the line.
+    auto up_to_x = [&](double limit_x) {
+        return [&calls, limit_x](double* probe) {
+            ++calls;
+            return probe[0] <= limit_x;
+        };
+    };
+    ASSERT_TRUE(control::searchReachable(from, to, up_to_x(0.3), edge));
+    EXPECT_EQ(calls, 10);
+    EXPECT_NEAR(edge[0], 0.3, 0.4 / 1024 + 1e-12);
+    EXPECT_LE(edge[0], 0.3);
+    EXPECT_NEAR(edge[4], (edge[0] - 0.1), 1e-9) << "all coordinates move together";
+
+    // Only a sliver near the start is reachable.
+    calls = 0;
+    ASSERT_TRUE(control::searchReachable(from, to, up_to_x(0.1 + 0.4 / 1000), edge));
+    EXPECT_GT(edge[0], 0.1);
+    EXPECT_LE(edge[0], 0.1 + 0.4 / 1000);
+
+    // Nothing reachable: the edge stays at the start.
+    calls = 0;
+    EXPECT_FALSE(control::searchReachable(from, to, up_to_x(0.0), edge));
+    EXPECT_EQ(calls, 10);
+    for (int i = 0; i < 6; ++i) EXPECT_EQ(edge[i], from[i]);
+}
+
+TEST(ErrorCodeList, KeepsOrderAndDuplicatesAndEmptiesOnRead) {
+    ErrorCodeList list;
+    for (int n = 0; n < 5; ++n) list.appendReport(control::offlineCode(3));
+    list.appendReport(control::kCodeBusOffline);
+    list.appendMotorFault(2, 10);
+    list.appendOverCurrent();
+    EXPECT_EQ(list.take(), (std::vector<int>{32, 32, 32, 32, 32, 2, 25, 1}));
+    EXPECT_TRUE(list.take().empty());
+}
+
+TEST(ErrorCodeList, RemembersTheFirstMotorFaultExactlyUntilRead) {
+    ErrorCodeList list;
+    int motor = 0;
+    int code = 0;
+    EXPECT_FALSE(list.pendingMotorFault(&motor, &code));
+    // Driver code 3 on motor 2 encodes as 18, which reads back as motor 1
+    // code 13; the pending fault keeps the truth.
+    list.appendMotorFault(2, 3);
+    list.appendMotorFault(4, 9);
+    ASSERT_TRUE(list.pendingMotorFault(&motor, &code));
+    EXPECT_EQ(motor, 2);
+    EXPECT_EQ(code, 3);
+    EXPECT_EQ(list.take(), (std::vector<int>{18, 44}));
+    EXPECT_FALSE(list.pendingMotorFault(&motor, &code));
+}
+
+TEST(ErrorCodeList, BoundedWithoutLosingAFault) {
+    ErrorCodeList list(200);
+    list.appendMotorFault(2, 10);
+    for (int n = 0; n < 1000; ++n) list.appendReport(control::offlineCode(4));
+    EXPECT_EQ(list.size(), 200u);
+    list.appendOverCurrent();  // evicts the oldest report
+    list.appendMotorFault(5, 9);
+    EXPECT_EQ(list.size(), 200u);
+    std::vector<int> codes = list.take();
+    ASSERT_EQ(codes.size(), 200u);
+    EXPECT_EQ(codes.front(), 25);
+    EXPECT_EQ(codes[codes.size() - 2], 1);
+    EXPECT_EQ(codes.back(), 54);
+
+    // Full of faults alone: repeats make room, every distinct fault survives.
+    list.appendMotorFault(1, 6);
+    for (int n = 0; n < 500; ++n) list.appendOverCurrent();
+    list.appendMotorFault(7, 14);
+    codes = list.take();
+    EXPECT_EQ(codes.size(), 200u);
+    EXPECT_EQ(codes.front(), 11);
+    EXPECT_EQ(codes.back(), 79);
+}
+
+TEST(ErrorCodeList, HostReadsWhileTheCycleAppends) {
+    ErrorCodeList list;
+    std::atomic<bool> done{false};
+    std::thread cycle([&] {
+        for (int n = 0; n < 20000; ++n) {
+            list.appendReport(32);
+            if (n % 1000 == 0) list.appendMotorFault(2, 10);
+        }
+        done = true;
+    });
+    std::size_t reports = 0;
+    std::size_t faults = 0;
+    bool finished = false;
+    while (!finished) {
+        finished = done.load();  // one more read after the cycle ended
+        for (int code : list.take()) {
+            if (code == 32) ++reports;
+            else if (code == 25) ++faults;
+            else ADD_FAILURE() << "unexpected code " << code;
+        }
+        std::this_thread::yield();
+    }
+    cycle.join();
+    EXPECT_EQ(faults, 20u) << "faults are never lost, even when reports are";
+    EXPECT_LE(reports, 20000u);
+    EXPECT_GT(reports, 0u);
+}
+
+}  // namespace
+}  // namespace qel::m4
