@@ -45,6 +45,8 @@ void ControllerBase::errorCurrentDeviceOffline() {
     std::fputs("电机掉线！掉线电机编号：", stdout);
     for (const int motor : offline_motors_) std::printf("%d ", motor);
     std::fputc('\n', stdout);
+    // Seen at once by whoever watches a piped output, not a buffer later.
+    std::fflush(stdout);
 }
 
 std::vector<int> ControllerBase::getErrorCode() { return error_code_.take(); }
