@@ -32,3 +32,8 @@ if ldd "$scratch/pc_vanteq" | grep -q qel_m4_src; then
     echo "the standalone solver host links the controller library" >&2
     exit 1
 fi
+
+# The simulator and the Python module run from the prefix as installed.
+env -u LD_LIBRARY_PATH PYTHONPATH="$(echo "$prefix"/lib/python3*/dist-packages)" /usr/bin/python3 -c \
+    'import qel_m4; print("python module: l5_fk at zero", qel_m4.l5_fk([0.0] * 6)[:3])'
+env -u LD_LIBRARY_PATH "$prefix/bin/qel-virtual-arm" --help >/dev/null
