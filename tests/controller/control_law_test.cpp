@@ -27,27 +27,6 @@ TEST(ControlLaw, ClampKeepsBoundsAndNeverPassesNonFiniteTargets) {
     EXPECT_EQ(control::clampTarget(4.0, -0.1, 3.6, 1.25), 3.6);
 }
 
-TEST(ControlLaw, MotorLayoutSkipsIdThreeAndEndsWithTheGripper) {
-    const int ids[] = {1, 2, 4, 5, 6, 7, 8};
-    for (std::size_t i = 0; i < control::kMotors; ++i) {
-        EXPECT_EQ(control::kMotorLayout[i].motor_id, ids[i]);
-        EXPECT_LT(control::kMotorLayout[i].lower, control::kMotorLayout[i].upper);
-        // Home (0) must be inside every joint's range, or homing could never end.
-        EXPECT_LE(control::kMotorLayout[i].lower, 0.0);
-        EXPECT_GE(control::kMotorLayout[i].upper, 0.0);
-    }
-}
-
-TEST(ControlLaw, ErrorCodesEncodeMotorAndDriverCode) {
-    EXPECT_EQ(control::offlineCode(3), 32);
-    EXPECT_EQ(control::motorFaultCode(2, 10), 25);
-    EXPECT_EQ(control::motorFaultCode(4, 9), 44);
-    EXPECT_FALSE(control::isDriverFault(0));
-    EXPECT_FALSE(control::isDriverFault(1));
-    EXPECT_TRUE(control::isDriverFault(2));
-    EXPECT_TRUE(control::isDriverFault(15));
-}
-
 struct OverCurrent : testing::Test {
     std::vector<HybridJointStatus> status = std::vector<HybridJointStatus>(7);
     std::vector<double> limits = std::vector<double>(7, 13.0);

@@ -8,7 +8,6 @@
 #include <chrono>
 #include <cmath>
 #include <cstdio>
-#include <cstdlib>
 #include <memory>
 #include <stdexcept>
 #include <string>
@@ -38,10 +37,7 @@ using testing::internal::GetCapturedStdout;
 
 constexpr int kMotorIds[7] = {1, 2, 4, 5, 6, 7, 8};
 
-std::string urdfPath() {
-    const char* root = std::getenv("QEL_SOURCE_DIR");
-    return std::string(root ? root : ".") + "/urdf/Zq4mina00.urdf";
-}
+std::string urdfPath() { return QEL_TEST_URDF; }
 
 double torqueLimitOf(uint32_t motor_id) { return motor_id <= 4 ? 28.0 : 10.0; }
 
