@@ -349,11 +349,23 @@ TEST_F(ControllerStates, EndControlClampsTheCommandAndFallsBackToTheReachableEdg
     KinematicDynamicSolver solver(urdfPath(), "base_link", "link6");
     const std::vector<double> home = qel::solve::Isometry2Xyzrpy(c.measuredPose());
 
+    // Nothing solved yet and a command that cannot be solved: no joint
+    // target exists, so the arm is damped.
+    ASSERT_EQ(c.solution().rows(), 0u) << "the first test of this controller to use pose control";
+    Eigen::Isometry3d broken = c.measuredPose();
+    broken.translation().x() = std::nan("");
+    c.setPoseCommand(broken);
+    c.setState(ControllerBase::END_CONTROL);
+    auto frames = bus.cycleFrames();
+    ASSERT_EQ(frames.size(), 7u);
+    for (std::size_t i = 0; i < 6; ++i) {
+        expectCommand(frames[i], kMotorIds[i], 0, control::kProtectGains[i].k_d, 0, 0, 0);
+    }
+
     // x = -0.2 lies outside the box and is solved as x = 0.
     std::vector<double> command = home;
     command[0] = -0.2;
     c.setPoseCommand(qel::solve::Xyzrpy2Isometry(command.data()));
-    c.setState(ControllerBase::END_CONTROL);
     const std::vector<HybridJointStatus> status = c.status();
     bus.cycleFrames();
     const double lower[6] = {0.0, -0.53, -0.53, -1.7453292519943295, -1.4835298641951802,
