@@ -20,7 +20,11 @@ set +e
 "$root/scripts/with-vcan" bash -c '
     "$1/build/apps/qel-virtual-arm" --can vcan0 --quiet > "$2/virtual-arm.log" 2>&1 &
     arm=$!
-    sleep 0.5
+    # The motors must be on the bus before the demo enables them.
+    for _ in $(seq 100); do
+        grep -q "running on" "$2/virtual-arm.log" && break
+        sleep 0.1
+    done
     "$1/build/apps/qel-demo" --can vcan0 --out "$2" 2> "$2/demo-stderr.log"
     rc=$?
     kill -INT $arm; wait $arm

@@ -25,8 +25,16 @@ def eventually(condition, timeout):
 class Controller(unittest.TestCase):
     @classmethod
     def setUpClass(cls):
-        cls.sim = subprocess.Popen([os.environ["QEL_VIRTUAL_ARM"], "--can", "vcan0", "--quiet"])
-        time.sleep(0.3)
+        # The motors must be on the bus before the controller enables them.
+        cls.sim = subprocess.Popen([os.environ["QEL_VIRTUAL_ARM"], "--can", "vcan0", "--quiet"],
+                                   stderr=subprocess.PIPE, text=True)
+        for line in cls.sim.stderr:
+            if "running on" in line:
+                break
+        else:
+            raise RuntimeError("qel-virtual-arm did not start")
+        # Keep draining its messages so that it never blocks on a full pipe.
+        threading.Thread(target=lambda: [None for _ in cls.sim.stderr], daemon=True).start()
 
     @classmethod
     def tearDownClass(cls):
@@ -48,13 +56,15 @@ class Controller(unittest.TestCase):
                 ticks.append(time.monotonic())
                 time.sleep(0.05)
 
-        thread = threading.Thread(target=ticker)
+        thread = threading.Thread(target=ticker, daemon=True)
         thread.start()
         start = time.monotonic()
-        arm = qel_m4.InterfacesPy(os.environ["QEL_URDF"], "vcan0", 0)
+        try:
+            arm = qel_m4.InterfacesPy(os.environ["QEL_URDF"], "vcan0", 0)
+        finally:
+            done.set()
+            thread.join()
         homing = time.monotonic() - start
-        done.set()
-        thread.join()
         self.assertGreaterEqual(homing, 3.5)
         self.assertGreater(len(ticks), homing / 0.05 * 0.5)
 

@@ -3,11 +3,17 @@
 # status: with_virtual_arm.sh <qel-virtual-arm> <host command...>
 set -u
 sim=$1; shift
-"$sim" --can vcan0 --quiet &
+log=$(mktemp)
+"$sim" --can vcan0 --quiet 2>"$log" &
 arm=$!
-sleep 0.3
+# The motors must be on the bus before the host enables them.
+for _ in $(seq 100); do
+    grep -q "running on" "$log" && break
+    sleep 0.1
+done
 "$@"
 rc=$?
 kill -TERM $arm
 wait $arm
+rm -f "$log"
 exit $rc
