@@ -117,8 +117,10 @@ int main(int argc, char** argv) {
 
     // End-effector control towards a point far out of reach.
     {
+        // Inside the workspace box the targets are clamped to, but about 0.9 m
+        // from the zero pose: far beyond the arm's reach.
         Eigen::Isometry3d far_away = arm.getEndPose();
-        far_away.translation() += Eigen::Vector3d(0.0, 0.0, 1.0);
+        far_away.translation() = Eigen::Vector3d(0.5, 0.5, 0.5);
         arm.setEndPose(far_away);
         arm.setArmStatus(kEndControl);
         std::this_thread::sleep_for(300ms);
