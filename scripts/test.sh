@@ -70,5 +70,5 @@ if [ "${QEL_SKIP_SANITIZERS:-0}" != 1 ]; then
 fi
 
 echo
-echo "all suites: $passed passed, $failed failed"
+echo "total: $passed passed, $failed failed"
 exit $status
