@@ -63,6 +63,7 @@ ControllerBase::ControllerBase(const std::string& urdf_path, const std::string& 
       lower_Joint(lowerLimits()),
       upper_Joint(upperLimits()),
       measured_q_(control::kArmJoints),
+      gravity_scratch_(control::kArmJoints),
       ik_guess_(control::kArmJoints) {
     joint_ptr_.reserve(control::kMotors);
     for (const control::MotorSlot& slot : control::kMotorLayout) joint_ptr_.push_back(makeDriver(slot));
@@ -205,8 +206,8 @@ void ControllerBase::loadJointStatus() {
     }
 
     for (std::size_t i = 0; i < control::kArmJoints; ++i) measured_q_(i) = joint_status_[i].position;
-    const KDL::JntArray gravity = solver_.computeGravityCompensationTorque(measured_q_);
-    for (std::size_t i = 0; i < control::kArmJoints; ++i) gravity_compensation_torqe_[i] = gravity(i);
+    solver_.computeGravityCompensationTorque(measured_q_, gravity_scratch_);
+    for (std::size_t i = 0; i < control::kArmJoints; ++i) gravity_compensation_torqe_[i] = gravity_scratch_(i);
 
     const KDL::Frame flange = solver_.computeForwardKinematics(measured_q_);
     double pose[6] = {flange.p.x(), flange.p.y(), flange.p.z(), 0.0, 0.0, 0.0};

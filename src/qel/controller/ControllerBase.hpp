@@ -204,6 +204,7 @@ private:
 
     // Scratch arrays of the cycle, sized once so that the cycle reuses them.
     KDL::JntArray measured_q_;
+    KDL::JntArray gravity_scratch_;
     KDL::JntArray ik_guess_;
 };
 

@@ -167,11 +167,18 @@ void KinematicDynamicSolver::setEndEffectorMass(double mass) {
 
 KDL::JntArray KinematicDynamicSolver::computeGravityCompensationTorque(
     const KDL::JntArray& joint_angles) {
+    KDL::JntArray torques(chain_.getNrOfJoints());
+    computeGravityCompensationTorque(joint_angles, torques);
+    return torques;
+}
+
+void KinematicDynamicSolver::computeGravityCompensationTorque(const KDL::JntArray& joint_angles,
+                                                              KDL::JntArray& torques) {
     requireFinite(joint_angles, "Joint angles must be finite");
 #ifndef QEL_STANDALONE_SOLVER
     std::lock_guard<std::mutex> lock(mutex_);
 #endif
-    KDL::JntArray torques(chain_.getNrOfJoints());
+    if (torques.rows() != chain_.getNrOfJoints()) torques.resize(chain_.getNrOfJoints());
     if (dyn_param_solver_->JntToGravity(joint_angles, torques) < 0) {
         fail("Dynamics computation failed.", "Dynamics computation failed");
     }
@@ -181,7 +188,6 @@ KDL::JntArray KinematicDynamicSolver::computeGravityCompensationTorque(
     for (unsigned int i = 0; i < scaled; ++i) {
         torques(i) *= kTorqueFactor;
     }
-    return torques;
 }
 
 }  // namespace qel

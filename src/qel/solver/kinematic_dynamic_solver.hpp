@@ -79,6 +79,9 @@ public:
     // std::runtime_error if the array size is not the chain's joint count,
     // std::invalid_argument if an angle is not finite.
     KDL::JntArray computeGravityCompensationTorque(const KDL::JntArray& joint_angles);
+    // The same into `torques`, which is resized only if its size differs, so
+    // a control loop that keeps the array allocates nothing here.
+    void computeGravityCompensationTorque(const KDL::JntArray& joint_angles, KDL::JntArray& torques);
 
 private:
     void buildSolvers(const std::string& base_link, const std::string& end_effector_link,
