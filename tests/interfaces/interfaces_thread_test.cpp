@@ -28,6 +28,7 @@ using test::ArmOnBus;
 using test::CanRecorder;
 using test::eventually;
 
+constexpr int kSoft = 0;
 constexpr int kPositionControl = 5;
 constexpr int kEndControl = 4;
 constexpr int kProtect = 2;
@@ -86,6 +87,14 @@ TEST_F(InterfacesThreadTest, StartsHomedAndHoldsHomeUntilTold) {
     EXPECT_TRUE(near(arm_->getJointPositons(), std::vector<double>(6, 0.0), 0.03)) << "go home holds the pose";
     EXPECT_TRUE(arm_->getErrorCode().empty());
     EXPECT_TRUE(arm_->getErrorCode().empty());
+
+    // Let the arm sag limp for a moment, then switch to position control
+    // before any joint target was ever sent: the targets are all zero.
+    arm_->setArmStatus(kSoft);
+    EXPECT_TRUE(eventually([] { return !near(arm_->getJointPositons(), std::vector<double>(6, 0.0), 0.05); }, 2s))
+        << "the limp arm sags under gravity";
+    arm_->setArmStatus(kPositionControl);
+    EXPECT_TRUE(eventually([] { return near(arm_->getJointPositons(), std::vector<double>(6, 0.0), 0.03); }, 20s));
 }
 
 TEST_F(InterfacesThreadTest, MovesAJointAndPublishesIt) {
