@@ -8,7 +8,7 @@ namespace qel::m4 {
 
 class InterfacesTools::impl : public Tools {
 public:
-    explicit impl(int type) : Tools(type) {}
+    using Tools::Tools;
 };
 
 InterfacesTools::InterfacesTools(int flag) : pimpl(std::make_unique<impl>(flag)) {}

@@ -8,7 +8,7 @@ namespace qel::m4 {
 
 class InterfacesToolsPy::impl : public Tools {
 public:
-    explicit impl(int type) : Tools(type) {}
+    using Tools::Tools;
 };
 
 InterfacesToolsPy::InterfacesToolsPy(int flag) : pimpl(std::make_unique<impl>(flag)) {}

@@ -10,8 +10,7 @@ namespace qel::m4 {
 
 class InterfacesPy::impl : public ControllerThread {
 public:
-    impl(const std::string& urdf_path, const std::string& can_name, int type)
-        : ControllerThread(urdf_path, can_name, type) {}
+    using ControllerThread::ControllerThread;
 };
 
 InterfacesPy::InterfacesPy(const std::string& urdf_path, const std::string& can_name, int type)

@@ -6,8 +6,7 @@ namespace qel::m4 {
 
 class InterfacesThread::impl : public ControllerThread {
 public:
-    impl(const std::string& urdf_path, const std::string& can_name, int type)
-        : ControllerThread(urdf_path, can_name, type) {}
+    using ControllerThread::ControllerThread;
 };
 
 InterfacesThread::InterfacesThread(const std::string& urdf_path, const std::string& can_name, int type)
