@@ -9,10 +9,14 @@ find_path(QEL_KDL_INCLUDE_DIR kdl/chain.hpp REQUIRED)
 find_library(QEL_KDL_LIBRARY orocos-kdl REQUIRED)
 find_path(QEL_KDL_PARSER_INCLUDE_DIR kdl_parser/kdl_parser.hpp REQUIRED)
 find_library(QEL_KDL_PARSER_LIBRARY kdl_parser REQUIRED)
+# The parser's console library, whose messages the library routes through its
+# own output path.
+find_path(QEL_CONSOLE_BRIDGE_INCLUDE_DIR console_bridge/console.h REQUIRED)
+find_library(QEL_CONSOLE_BRIDGE_LIBRARY console_bridge REQUIRED)
 
 add_library(qel_kdl INTERFACE)
 target_include_directories(qel_kdl SYSTEM INTERFACE
-    ${QEL_KDL_INCLUDE_DIR} ${QEL_KDL_PARSER_INCLUDE_DIR})
+    ${QEL_KDL_INCLUDE_DIR} ${QEL_KDL_PARSER_INCLUDE_DIR} ${QEL_CONSOLE_BRIDGE_INCLUDE_DIR})
 target_link_libraries(qel_kdl INTERFACE
-    ${QEL_KDL_PARSER_LIBRARY} ${QEL_KDL_LIBRARY} Eigen3::Eigen)
+    ${QEL_KDL_PARSER_LIBRARY} ${QEL_CONSOLE_BRIDGE_LIBRARY} ${QEL_KDL_LIBRARY} Eigen3::Eigen)
 add_library(qel::kdl ALIAS qel_kdl)

@@ -7,13 +7,15 @@ PACKAGES=(
     # toolchain
     build-essential cmake pkg-config
     # libraries the code builds on
-    libeigen3-dev liborocos-kdl-dev libkdl-parser-dev
+    libeigen3-dev liborocos-kdl-dev libkdl-parser-dev libconsole-bridge-dev
     # tests and benchmarks
     libgtest-dev libgmock-dev libbenchmark-dev
     # a real kernel CAN stack for the bus tests, and independent CAN peers
     user-mode-linux kmod iproute2 can-utils
     # Python bindings and the demo's plot
-    pybind11-dev python3-dev python3-matplotlib
+    pybind11-dev python3-dev python3-matplotlib python3-numpy
+    # coverage-guided fuzzing (libFuzzer)
+    clang libclang-rt-14-dev
 )
 
 missing=()

@@ -21,6 +21,7 @@ set_property(SOURCE qel/solver/vanteq.cpp APPEND PROPERTY INCLUDE_DIRECTORIES ${
 # coordinates on chains of any length. The definition is public so that hosts
 # see the class exactly as it was built.
 add_library(vanteq SHARED
+    qel/output/Output.cpp
     qel/solver/kinematic_dynamic_solver.cpp
     qel/solver/vanteq.cpp
 )
