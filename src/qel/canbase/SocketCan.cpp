@@ -14,6 +14,8 @@
 #include <cstring>
 #include <mutex>
 
+#include "qel/output/Output.hpp"
+
 namespace qel::hw_interface {
 
 using interface_request_t = struct ifreq;
@@ -22,35 +24,39 @@ using can_socket_address_t = struct sockaddr_can;
 static_assert(sizeof(CanFrame) == sizeof(struct can_frame), "frame layout must match the kernel");
 static_assert(sizeof(can_socket_address_t) == 24, "unexpected sockaddr_can size");
 
+constexpr const char* kNotOpenKey = "Unable to transmit";
+
 class SocketCan::impl {
 public:
     // Interface names are limited by the kernel to IFNAMSIZ bytes including
     // the terminator.
     static constexpr size_t kBusNameSize = IFNAMSIZ;
 
-    impl() { puts("SocketCAN adapter created."); }
+    impl() { output::info("SocketCAN adapter created."); }
 
     ~impl() {
-        puts("Destroying SocketCAN adapter...");
+        output::info("Destroying SocketCAN adapter...");
         if (IsOpen()) {
             Close();
-            puts("CAN socket destroyed.");
+            output::info("CAN socket destroyed.");
         } else {
             // A failed re-bind can leave the receive thread running without a
             // socket; it must not outlive this object.
             stopReceiver();
         }
-        puts("finish");
+        output::info("finish");
     }
 
     bool Init(const char* interface) {
         if (interface == nullptr || interface[0] == '\0') {
-            puts("Error: no CAN interface name given");
+            output::write(output::Level::kError, output::Stream::kStdout,
+                          "Error: no CAN interface name given");
             return false;
         }
         if (strnlen(interface, kBusNameSize) >= kBusNameSize) {
-            printf("Error: CAN interface name %.*s... is longer than %zu characters\n",
-                   static_cast<int>(kBusNameSize - 1), interface, kBusNameSize - 1);
+            output::writef(output::Level::kError, output::Stream::kStdout,
+                           "Error: CAN interface name %.*s... is longer than %zu characters",
+                           static_cast<int>(kBusNameSize - 1), interface, kBusNameSize - 1);
             return false;
         }
         if (receiver_thread_started_) {
@@ -59,11 +65,13 @@ public:
         }
         int fd = socket(PF_CAN, SOCK_RAW, CAN_RAW);
         if (fd == -1) {
-            puts("Error: Unable to create a CAN socket");
+            output::write(output::Level::kError, output::Stream::kStdout,
+                          "Error: Unable to create a CAN socket");
             return false;
         }
         sockfd_ = fd;
-        printf("Created CAN socket with descriptor %d.\n", fd);
+        output::writef(output::Level::kInfo, output::Stream::kStdout,
+                       "Created CAN socket with descriptor %d.", fd);
 
         memset(&if_request_, 0, sizeof if_request_);
         strncpy(if_request_.ifr_name, interface, IFNAMSIZ - 1);
@@ -71,19 +79,22 @@ public:
         strncpy(bus_name_, interface, kBusNameSize - 1);
 
         if (ioctl(fd, SIOCGIFINDEX, &if_request_) == -1) {
-            printf("Unable to select CAN interface %s: I/O control error\n", interface);
+            output::writef(output::Level::kError, output::Stream::kStdout,
+                           "Unable to select CAN interface %s: I/O control error", interface);
             Close();
             return false;
         }
-        printf("Found: %s has interface index %d.\n", interface, if_request_.ifr_ifindex);
+        output::writef(output::Level::kInfo, output::Stream::kStdout,
+                       "Found: %s has interface index %d.", interface, if_request_.ifr_ifindex);
 
         if (!bindSocket(fd)) {
-            puts("Failed to bind socket to network interface");
+            output::write(output::Level::kError, output::Stream::kStdout,
+                          "Failed to bind socket to network interface");
             Close();
             return false;
         }
-        printf("Successfully bound socket to interface %d.\n", if_request_.ifr_ifindex);
-        fflush(stdout);
+        output::writef(output::Level::kInfo, output::Stream::kStdout,
+                       "Successfully bound socket to interface %d.", if_request_.ifr_ifindex);
         startThread();
         return true;
     }
@@ -95,7 +106,9 @@ public:
         std::lock_guard<std::mutex> guard(mutex_socket_);
         const int fd = sockfd_;
         if (fd == -1) {
-            puts("Unable to transmit: Socket not open");
+            // Repeats for every frame while the socket is being re-created.
+            output::writeRepeated(output::Level::kWarning, output::Stream::kStdout, kNotOpenKey,
+                                  "Unable to transmit: Socket not open");
             return false;
         }
         return write(fd, frame, sizeof(CanFrame)) == static_cast<ssize_t>(sizeof(CanFrame));
@@ -120,18 +133,17 @@ public:
     }
 
     void Close() {
-        puts("Waiting for receiver thread to terminate.");
+        output::info("Waiting for receiver thread to terminate.");
         terminate_receiver_thread_ = true;
-        puts("terminate_receiver_thread_ is true");
+        output::info("terminate_receiver_thread_ is true");
         while (receiver_thread_running_) {
-            puts("waitting receiver_thread close");
-            fflush(stdout);
+            output::info("waitting receiver_thread close");
             sleep(1);
         }
-        puts("receiver_thread_running_.load()");
+        output::info("receiver_thread_running_.load()");
         joinReceiver();
         if (!IsOpen()) return;
-        puts("return");
+        output::info("return");
         closeSocket();
     }
 
@@ -161,7 +173,7 @@ private:
         receiver_thread_running_ = true;
         if (pthread_create(&thread_id_, nullptr, &impl::ReciveThreadWrapper, this) != 0) {
             receiver_thread_running_ = false;
-            fputs("Failed to create thread\n", stderr);
+            output::error("Failed to create thread");
             return;
         }
         receiver_thread_started_ = true;
@@ -186,8 +198,7 @@ private:
 
     void ReceiveThread() {
         receiver_thread_running_ = true;
-        puts("ReciveThread running ");
-        fflush(stdout);
+        output::info("ReciveThread running ");
         int timeout_count = 0;
         while (!terminate_receiver_thread_) {
             const int fd = sockfd_;
@@ -214,8 +225,7 @@ private:
                 reset();
             }
         }
-        puts("ReciveThread finish ");
-        fflush(stdout);
+        output::info("ReciveThread finish ");
         receiver_thread_running_ = false;
     }
 
@@ -227,29 +237,33 @@ private:
         while (!terminate_receiver_thread_) {
             fd = socket(PF_CAN, SOCK_RAW, CAN_RAW);
             if (fd == -1) {
-                puts("Error: Unable to create a CAN socket");
+                output::write(output::Level::kError, output::Stream::kStdout,
+                              "Error: Unable to create a CAN socket");
                 sleep(1);
                 continue;
             }
-            printf("Created CAN socket with descriptor %d.\n", fd);
+            output::writef(output::Level::kInfo, output::Stream::kStdout,
+                           "Created CAN socket with descriptor %d.", fd);
             static_assert(sizeof if_request_.ifr_name == sizeof bus_name_);
             memcpy(if_request_.ifr_name, bus_name_, sizeof bus_name_);
             if (ioctl(fd, SIOCGIFINDEX, &if_request_) != -1) break;
-            printf("Unable to select CAN interface %s: I/O control error\n", bus_name_);
-            fflush(stdout);
+            output::writef(output::Level::kError, output::Stream::kStdout,
+                           "Unable to select CAN interface %s: I/O control error", bus_name_);
             close(fd);
             fd = -1;
             sleep(1);
         }
         if (fd == -1) return;
-        printf("Found: %s has interface index %d.\n", bus_name_, if_request_.ifr_ifindex);
+        output::writef(output::Level::kInfo, output::Stream::kStdout,
+                       "Found: %s has interface index %d.", bus_name_, if_request_.ifr_ifindex);
         if (!bindSocket(fd)) {
-            puts("Failed to bind socket to network interface");
+            output::write(output::Level::kError, output::Stream::kStdout,
+                          "Failed to bind socket to network interface");
             close(fd);
             return;
         }
-        printf("Successfully bound socket to interface %d.\n", if_request_.ifr_ifindex);
-        fflush(stdout);
+        output::writef(output::Level::kInfo, output::Stream::kStdout,
+                       "Successfully bound socket to interface %d.", if_request_.ifr_ifindex);
         std::lock_guard<std::mutex> guard(mutex_socket_);
         sockfd_ = fd;
     }
@@ -279,7 +293,7 @@ bool SocketCan::Init(const char* interface) { return pimpl->Init(interface); }
 bool SocketCan::ExchangeData(CanFrame* frame) { return pimpl->ExchangeData(frame); }
 bool SocketCan::WriteData() { return true; }
 bool SocketCan::ReadData() {
-    printf("[ReadData]");
+    output::write(output::Level::kDebug, output::Stream::kStdout, "[ReadData]", false);
     return true;
 }
 bool SocketCan::IsOpen() { return pimpl->IsOpen(); }

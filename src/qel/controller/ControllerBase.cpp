@@ -15,6 +15,7 @@
 #include "qel/can_motor_dlc/Mtp1Dlc.hpp"
 #include "qel/can_motor_dlc/Mtp2Dlc.hpp"
 #include "qel/solver/Exercise.hpp"
+#include "qel/output/Output.hpp"
 
 namespace qel::m4 {
 namespace {
@@ -87,7 +88,7 @@ ControllerBase::~ControllerBase() {
     // The receive thread outlives the drivers (the adapter goes last), so it
     // must stop calling into them first.
     destoryFunc();
-    std::puts("DisableMotor");
+    output::info("DisableMotor");
     // No disable frame: the motors keep this damping command after we exit.
     stateProtect();
 }
@@ -135,7 +136,7 @@ void ControllerBase::Init() {
 
     zero_point_position_[control::kGripper] = joint_status_[control::kGripper].position;
     sendCommand(control::kGripper, kGripperHold);
-    std::cerr << "Init completed" << std::endl;
+    output::write(output::Level::kInfo, output::Stream::kStderr, "Init completed");
 }
 
 void ControllerBase::Update() {

@@ -5,6 +5,7 @@
 #include <string>
 
 #include "qel/controller/ControllerBase.hpp"
+#include "qel/output/Output.hpp"
 
 namespace qel::m4 {
 
@@ -42,11 +43,16 @@ void ControllerBase::errorMotorFault(int joint_index, int error_code) {
 }
 
 void ControllerBase::errorCurrentDeviceOffline() {
-    std::fputs("电机掉线！掉线电机编号：", stdout);
-    for (const int motor : offline_motors_) std::printf("%d ", motor);
-    std::fputc('\n', stdout);
-    // Seen at once by whoever watches a piped output, not a buffer later.
-    std::fflush(stdout);
+    // Formatted into a fixed buffer: this runs every cycle while a motor is
+    // offline, and the cycle allocates nothing.
+    static constexpr const char* kHeader = "电机掉线！掉线电机编号：";
+    char line[output::kMaxMessage + 1];
+    int used = std::snprintf(line, sizeof line, "%s", kHeader);
+    for (const int motor : offline_motors_) {
+        if (used < 0 || used >= static_cast<int>(sizeof line)) break;
+        used += std::snprintf(line + used, sizeof line - static_cast<std::size_t>(used), "%d ", motor);
+    }
+    output::writeRepeated(output::Level::kTrace, output::Stream::kStdout, kHeader, line);
 }
 
 std::vector<int> ControllerBase::getErrorCode() { return error_code_.take(); }

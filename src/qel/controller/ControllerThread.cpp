@@ -1,4 +1,5 @@
 #include "qel/controller/ControllerThread.hpp"
+#include "qel/output/Output.hpp"
 
 #include <unistd.h>
 
@@ -15,6 +16,7 @@ namespace {
 constexpr double kCycleRateHz = 200.0;
 constexpr auto kCyclePeriod = std::chrono::microseconds(static_cast<int64_t>(1000000 / kCycleRateHz));
 constexpr uint64_t kBannerEveryCycles = 20;  // ten times a second
+constexpr const char* kBannerKey = "Qelmark";
 
 void requireFinite(double value, const char* what) {
     if (!std::isfinite(value)) {
@@ -36,25 +38,23 @@ ControllerThread::ControllerThread(const std::string& urdf_path, const std::stri
 }
 
 ControllerThread::~ControllerThread() {
-    puts("DisableMotor");
+    output::info("DisableMotor");
     atomic_thread_stop_flag_ = true;
     if (thread_started_) {
         while (!atomic_thread_finish_flag_) {
-            puts("[Controller] waiting for thread finish");
-            fflush(stdout);
+            output::info("[Controller] waiting for thread finish");
             sleep(1);
         }
         pthread_join(thread_id, nullptr);
     }
-    puts("[Controller] thread finish");
-    fflush(stdout);
+    output::info("[Controller] thread finish");
 }
 
 void ControllerThread::startThread() {
     atomic_thread_finish_flag_ = false;
     atomic_thread_stop_flag_ = false;
     if (pthread_create(&thread_id, nullptr, &ControllerThread::ArmThreadWrapper, this) != 0) {
-        fputs("Failed to create thread\n", stderr);
+        output::error("Failed to create thread");
         return;
     }
     thread_started_ = true;
@@ -71,7 +71,10 @@ void ControllerThread::ArmThread() {
         const auto cycle_start = std::chrono::steady_clock::now();
         runCycle();
         exchangeData();
-        if (counter % kBannerEveryCycles == 0) fputs("Qelmark\n", stderr);
+        if (counter % kBannerEveryCycles == 0) {
+            output::writeRepeated(output::Level::kTrace, output::Stream::kStderr,
+                                  kBannerKey, "Qelmark");
+        }
         ++counter;
         cycle_count_ = counter;
         // Sleeping to the cycle's deadline keeps the period from each cycle's
@@ -79,11 +82,10 @@ void ControllerThread::ArmThread() {
         // core on a spin that would starve the bus receive thread.
         std::this_thread::sleep_until(cycle_start + kCyclePeriod);
     }
-    puts("[ArmThread] DisableMotor");
+    output::info("[ArmThread] DisableMotor");
     destoryFunc();
     atomic_thread_finish_flag_ = true;
-    puts("[ArmThread] finish close");
-    fflush(stdout);
+    output::info("[ArmThread] finish close");
 }
 
 void ControllerThread::runCycle() {
@@ -95,7 +97,7 @@ void ControllerThread::runCycle() {
         }
         Update();
     } catch (const std::exception& error) {
-        if (!fault_latched_.exchange(true)) fprintf(stderr, "%s\n", error.what());
+        if (!fault_latched_.exchange(true)) output::error(error.what());
     }
 }
 
@@ -109,7 +111,7 @@ void ControllerThread::exchangeData() {
 }
 
 void ControllerThread::StopThread() {
-    puts("Destroying arm Thread adapter...");
+    output::info("Destroying arm Thread adapter...");
     atomic_thread_stop_flag_ = true;
     while (thread_started_ && !atomic_thread_finish_flag_) std::this_thread::yield();
 }

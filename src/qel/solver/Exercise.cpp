@@ -1,4 +1,5 @@
 #include "qel/solver/Exercise.hpp"
+#include "qel/output/Output.hpp"
 
 #include <algorithm>
 #include <cmath>
@@ -448,7 +449,8 @@ void ik_LM(const float T_desir[4][4], const float* q0, float* q_ik) {
 
     while (true) {
         if (++iterations > kIterationLimit) {
-            std::printf("out of ilimit! %8.8f\n", static_cast<double>(norme_new));
+            output::writef(output::Level::kWarning, output::Stream::kStdout, "out of ilimit! %8.8f",
+                            static_cast<double>(norme_new));
             break;
         }
         fk(q, T);
@@ -475,7 +477,9 @@ void ik_LM(const float T_desir[4][4], const float* q0, float* q_ik) {
         } else {
             // A zero step is rejected below, which doubles the damping and so
             // makes the next matrix regular again.
-            std::printf("J is signatur ! %d,%8.4f\n", iterations, static_cast<double>(norme_new));
+            output::writef(output::Level::kWarning, output::Stream::kStdout,
+                           "J is signatur ! %d,%8.4f",
+                            iterations, static_cast<double>(norme_new));
         }
 
         float q_new[6];
@@ -539,10 +543,14 @@ bool is_joint_lmt(const float* q0, const float* endstate_, float* jointstate) {
         const double q = q_ik[i];
         if (!(q > limit.upper || q < limit.lower)) continue;
         violated = true;
-        if (limit.announce_joint) std::printf("jont %d too much!!\n", i + 1);
+        if (limit.announce_joint) {
+            output::writef(output::Level::kWarning, output::Stream::kStdout,
+                           "jont %d too much!!", i + 1);
+        }
         if (limit.clamp_output)
             jointstate[i] = static_cast<float>(q > limit.upper ? limit.upper : limit.lower);
-        std::printf("继续运行将超出关节%d限位，请返回！\n", i + 1);
+        output::writef(output::Level::kWarning, output::Stream::kStdout,
+                       "继续运行将超出关节%d限位，请返回！", i + 1);
     }
     if (!violated) {
         float host[6];
@@ -576,8 +584,9 @@ bool is_out_spherical_wan(const float init_frame[4][4], const float* in_frame, f
     for (const WorkspaceBound& b : kWorkspaceBounds) {
         const float v = in_frame[b.index];
         const bool below = b.lower_inclusive ? v <= b.lower : v < b.lower;
-        if (below) std::puts(b.message);
-        if (v >= b.upper) std::puts(b.message);
+        if (below) output::write(output::Level::kWarning, output::Stream::kStdout, b.message);
+        if (v >= b.upper) output::write(output::Level::kWarning, output::Stream::kStdout,
+            b.message);
     }
 
     float joint4[3];
@@ -593,7 +602,7 @@ bool is_out_spherical_wan(const float init_frame[4][4], const float* in_frame, f
     const float in_r = std::sqrt((dx * dx + dy * dy) + dz * dz);
     // Written so that a distance that is not a number counts as out of reach.
     if (!(in_r <= r)) {
-        std::puts(kReachWarning);
+        output::write(output::Level::kWarning, output::Stream::kStdout, kReachWarning);
         return true;
     }
     return false;

@@ -1,4 +1,5 @@
 #include "qel/solver/kinematic_dynamic_solver.hpp"
+#include "qel/output/Output.hpp"
 
 #include <algorithm>
 #include <cmath>
@@ -24,12 +25,12 @@ constexpr double kTorqueFactor = 1.32;
 constexpr unsigned int kArmJoints = 6;
 
 [[noreturn]] void fail(const char* line, const char* message) {
-    std::cerr << line << std::endl;
+    output::write(output::Level::kError, output::Stream::kStderr, line);
     throw std::runtime_error(message);
 }
 
 [[noreturn]] void reject(const char* message) {
-    std::cerr << message << '.' << std::endl;
+    output::writef(output::Level::kError, output::Stream::kStderr, "%s.", message);
     throw std::invalid_argument(message);
 }
 
@@ -97,8 +98,9 @@ void KinematicDynamicSolver::buildSolvers(const std::string& base_link,
                                           const std::string& end_effector_link,
                                           bool measure_zero_pose) {
     if (!tree_.getChain(base_link, end_effector_link, chain_)) {
-        std::cerr << "Failed to get chain from " << base_link << " to " << end_effector_link
-                  << "." << std::endl;
+        output::writef(output::Level::kError, output::Stream::kStderr,
+                       "Failed to get chain from %s to %s.",
+                       base_link.c_str(), end_effector_link.c_str());
         throw std::runtime_error("Chain extraction failed");
     }
 #ifndef QEL_STANDALONE_SOLVER
