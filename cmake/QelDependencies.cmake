@@ -13,10 +13,16 @@ find_library(QEL_KDL_PARSER_LIBRARY kdl_parser REQUIRED)
 # own output path.
 find_path(QEL_CONSOLE_BRIDGE_INCLUDE_DIR console_bridge/console.h REQUIRED)
 find_library(QEL_CONSOLE_BRIDGE_LIBRARY console_bridge REQUIRED)
+# ... and the console library the tree parser itself reports through.
+find_path(QEL_PARSER_CONSOLE_INCLUDE_DIR ros/console_backend.h REQUIRED)
+find_library(QEL_PARSER_CONSOLE_LIBRARY rosconsole REQUIRED)
+find_library(QEL_PARSER_CONSOLE_BACKEND_LIBRARY rosconsole_backend_interface REQUIRED)
 
 add_library(qel_kdl INTERFACE)
 target_include_directories(qel_kdl SYSTEM INTERFACE
-    ${QEL_KDL_INCLUDE_DIR} ${QEL_KDL_PARSER_INCLUDE_DIR} ${QEL_CONSOLE_BRIDGE_INCLUDE_DIR})
+    ${QEL_KDL_INCLUDE_DIR} ${QEL_KDL_PARSER_INCLUDE_DIR} ${QEL_CONSOLE_BRIDGE_INCLUDE_DIR}
+    ${QEL_PARSER_CONSOLE_INCLUDE_DIR})
 target_link_libraries(qel_kdl INTERFACE
-    ${QEL_KDL_PARSER_LIBRARY} ${QEL_CONSOLE_BRIDGE_LIBRARY} ${QEL_KDL_LIBRARY} Eigen3::Eigen)
+    ${QEL_KDL_PARSER_LIBRARY} ${QEL_CONSOLE_BRIDGE_LIBRARY}
+    ${QEL_PARSER_CONSOLE_LIBRARY} ${QEL_PARSER_CONSOLE_BACKEND_LIBRARY} ${QEL_KDL_LIBRARY} Eigen3::Eigen)
 add_library(qel::kdl ALIAS qel_kdl)

@@ -7,7 +7,7 @@ PACKAGES=(
     # toolchain
     build-essential cmake pkg-config
     # libraries the code builds on
-    libeigen3-dev liborocos-kdl-dev libkdl-parser-dev libconsole-bridge-dev
+    libeigen3-dev liborocos-kdl-dev libkdl-parser-dev libconsole-bridge-dev librosconsole-dev
     # tests and benchmarks
     libgtest-dev libgmock-dev libbenchmark-dev
     # a real kernel CAN stack for the bus tests, and independent CAN peers

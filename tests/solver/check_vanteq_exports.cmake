@@ -40,9 +40,9 @@ foreach(line IN LISTS lines)
   endif()
 endforeach()
 
-# The parser's console library is the parser's own dependency; its messages are
+# The parser's console libraries are the parser's own dependencies; their messages are
 # routed through the output path. Sanitizer builds add their own runtimes.
-set(allowed "liborocos-kdl|libkdl_parser|libconsole_bridge|libstdc\\+\\+|libm\\.|libgcc_s|libc\\.|ld-linux|libasan|libubsan|libtsan")
+set(allowed "liborocos-kdl|libkdl_parser|libconsole_bridge|librosconsole|libstdc\\+\\+|libm\\.|libgcc_s|libc\\.|ld-linux|libasan|libubsan|libtsan")
 execute_process(COMMAND ${READELF} -d ${VANTEQ} OUTPUT_VARIABLE dynamic RESULT_VARIABLE rc)
 string(REGEX MATCHALL "Shared library: \\[[^]]+\\]" needed "${dynamic}")
 foreach(entry IN LISTS needed)

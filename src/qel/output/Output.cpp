@@ -1,6 +1,7 @@
 #include "qel/output/Output.hpp"
 
 #include <console_bridge/console.h>
+#include <ros/console_backend.h>
 
 #include <atomic>
 #include <cstdio>
@@ -9,6 +10,12 @@
 #include <mutex>
 #include <string>
 
+namespace ros::console {
+// Declared here rather than through the library's main header, which drags in
+// far more than this one call.
+void initialize();
+}  // namespace ros::console
+
 namespace qel::output {
 namespace {
 
@@ -16,6 +23,12 @@ using Clock = std::chrono::steady_clock;
 
 std::atomic<int> g_minimum{static_cast<int>(Level::kTrace)};
 std::atomic<int64_t> g_repeat_interval_ns{0};
+
+int64_t steadyNow() {
+    return std::chrono::duration_cast<std::chrono::nanoseconds>(Clock::now().time_since_epoch())
+        .count();
+}
+std::atomic<int64_t (*)()> g_repeat_clock{&steadyNow};
 // Swapped whole, so that a writer holds its own reference while it calls the
 // sink and a concurrent setSink never frees it under the caller. Copying the
 // pointer only touches a reference count: no allocation on the write path.
@@ -27,7 +40,7 @@ const char* const kLevelNames[] = {"trace", "debug", "info", "warning", "error"}
 // the offline report, the solver's failure line), so a small fixed table does.
 struct RepeatSlot {
     const char* key = nullptr;
-    Clock::time_point last{};
+    int64_t last_ns = 0;
     long folded = 0;
 };
 constexpr int kRepeatSlots = 32;
@@ -80,6 +93,31 @@ public:
         writef(ours, Stream::kStderr, "%s%s", prefix, text.c_str());
     }
 };
+
+// The tree parser reports through a second console library, whose printing
+// ends in one replaceable function.
+void dependencyPrint(void* /*handle*/, ros::console::Level level, const char* text,
+                     const char* /*file*/, const char* /*function*/, int /*line*/) {
+    Level ours = Level::kError;
+    const char* prefix = "[ERROR] ";
+    switch (level) {
+        case ros::console::levels::Debug:
+            ours = Level::kDebug;
+            prefix = "[DEBUG] ";
+            break;
+        case ros::console::levels::Info:
+            ours = Level::kInfo;
+            prefix = "[ INFO] ";
+            break;
+        case ros::console::levels::Warn:
+            ours = Level::kWarning;
+            prefix = "[ WARN] ";
+            break;
+        default:
+            break;
+    }
+    writef(ours, Stream::kStderr, "%s%s", prefix, text != nullptr ? text : "");
+}
 
 }  // namespace
 
@@ -144,7 +182,7 @@ void writeRepeated(Level level, Stream stream, const char* key, const char* text
     }
     long folded = 0;
     {
-        const Clock::time_point now = Clock::now();
+        const int64_t now = g_repeat_clock.load()();
         std::lock_guard<std::mutex> guard(g_repeat_mutex);
         RepeatSlot* slot = nullptr;
         for (RepeatSlot& s : g_repeat) {
@@ -154,13 +192,13 @@ void writeRepeated(Level level, Stream stream, const char* key, const char* text
             }
         }
         if (slot != nullptr) {
-            if (slot->key == key && now - slot->last < std::chrono::nanoseconds(interval_ns)) {
+            if (slot->key == key && now - slot->last_ns < interval_ns) {
                 ++slot->folded;
                 return;
             }
             folded = slot->key == key ? slot->folded : 0;
             slot->key = key;
-            slot->last = now;
+            slot->last_ns = now;
             slot->folded = 0;
         }
         // A full table (more kinds than slots) passes lines on unfolded.
@@ -174,6 +212,10 @@ void writeRepeated(Level level, Stream stream, const char* key, const char* text
     emit(level, stream, buffer, true);
 }
 
+namespace detail {
+void setRepeatClock(int64_t (*now_ns)()) { g_repeat_clock.store(now_ns != nullptr ? now_ns : &steadyNow); }
+}  // namespace detail
+
 // Installed when the library is loaded, before any description is parsed. The
 // handler object lives as long as the process: the dependency keeps a raw
 // pointer to it.
@@ -182,6 +224,11 @@ struct InstallDependencyHandler {
     InstallDependencyHandler() {
         static DependencyHandler handler;
         console_bridge::useOutputHandler(&handler);
+        // Its debug chatter (one line per parsed link) was never shown.
+        console_bridge::setLogLevel(console_bridge::CONSOLE_BRIDGE_LOG_INFO);
+        // Its own initialisation installs its printer, so it runs first.
+        ros::console::initialize();
+        ros::console::backend::function_print = &dependencyPrint;
     }
 } g_install_dependency_handler;
 }  // namespace

@@ -10,6 +10,7 @@
 // nothing. No lock of this component is held while the sink runs.
 
 #include <chrono>
+#include <cstdint>
 #include <cstdarg>
 #include <functional>
 
@@ -66,5 +67,11 @@ void writeRepeated(Level level, Stream stream, const char* key, const char* text
 // Convenience forms with the usual stream of each kind.
 inline void info(const char* text) { write(Level::kInfo, Stream::kStdout, text); }
 inline void error(const char* text) { write(Level::kError, Stream::kStderr, text); }
+
+namespace detail {
+// Replaces the clock that folding reads (nanoseconds, monotonic); null
+// restores the steady clock. For tests that step time themselves.
+void setRepeatClock(int64_t (*now_ns)());
+}  // namespace detail
 
 }  // namespace qel::output
