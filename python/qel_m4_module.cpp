@@ -14,6 +14,7 @@
 #include "qel/solver/Exercise.hpp"
 #include "qel/solver/Interpolation.hpp"
 #include "qel/solver/vanteq.hpp"
+#include "output_binding.hpp"
 
 namespace py = pybind11;
 
@@ -225,4 +226,5 @@ PYBIND11_MODULE(qel_m4, m) {
     m.doc() = "Control and kinematics of the six-joint arm with a gripper.";
     bindKinematics(m);
     bindController(m);
+    qel::python::bindOutput(m);
 }
