@@ -346,12 +346,19 @@ TEST(ControllerStartup, HomingThatNeverCompletesGivesUpDampedAfterThirtySeconds)
     sim::VirtualArmOptions options;
     options.start_joints = {0.0, 0.0, 0.8, 0.0, 0.0, 0.0};
     BusFixture bus(options);
-    bus.arm.silenceMotor(4, sim::VirtualArm::Clock::now() + 30ms);
+    // Silenced once it has answered a few frames (however long start-up takes
+    // to get there), so that the controller has seen joint 3 away from home.
+    std::thread silencer([&bus] {
+        test::eventually([&bus] { return bus.arm.stats().answers_sent >= 100; }, 60s);
+        bus.arm.silenceMotor(4);
+    });
     const auto start = Clock::now();
     try {
         bus.construct();
+        silencer.join();
         FAIL() << "homing cannot complete";
     } catch (const std::runtime_error& e) {
+        silencer.join();
         EXPECT_NE(std::string(e.what()).find("Homing did not complete"), std::string::npos);
         EXPECT_NE(std::string(e.what()).find(" 3"), std::string::npos) << e.what();
     }
