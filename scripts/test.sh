@@ -6,6 +6,11 @@
 #
 #   scripts/test.sh            everything
 #   QEL_SKIP_SANITIZERS=1 ...  skip the two sanitizer builds (quicker local runs)
+#   QEL_TEST_STRESS=1 ...      only the bus tests, each beside two busy loops: the
+#                              kernel-bus ones inside the user-mode kernel with the
+#                              loops in the guest, the in-process ones natively with
+#                              the loops on the host. Shows that no test leans on
+#                              spare CPU; CI runs the normal mode.
 set -euo pipefail
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 cd "$root"
@@ -52,7 +57,29 @@ build() {
     cmake --build "$dir" -j "$jobs"
 }
 
+# Runs a command beside `n` busy loops and returns its status.
+beside_busy_loops() {
+    local n=$1; shift
+    local pids=() rc
+    for _ in $(seq "$n"); do (while :; do :; done) & pids+=($!); done
+    set +e
+    "$@"
+    rc=$?
+    set -e
+    kill "${pids[@]}" 2>/dev/null || true
+    return $rc
+}
+
 build "$root/build" -DCMAKE_BUILD_TYPE=Release
+if [ "${QEL_TEST_STRESS:-0}" = 1 ]; then
+    run_ctest bus-stress env QEL_VCAN_BUSY_LOOPS=2 "$root/scripts/with-vcan" \
+        ctest --test-dir "$root/build" -L bus --output-on-failure --no-tests=error --timeout 900
+    run_ctest inprocess-stress beside_busy_loops 2 \
+        ctest --test-dir "$root/build" -L inprocess --output-on-failure --no-tests=error --timeout 900
+    echo
+    echo "total: $passed passed, $failed failed"
+    exit $status
+fi
 run_ctest native ctest --test-dir "$root/build" -LE bus --output-on-failure --timeout 600
 run_ctest bus "$root/scripts/with-vcan" ctest --test-dir "$root/build" -L bus \
     --output-on-failure --no-tests=error --timeout 600

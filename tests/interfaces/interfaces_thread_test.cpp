@@ -18,6 +18,7 @@
 #include "qel/interfaces/InterfacesThread.hpp"
 #include "qel/solver/kinematic_dynamic_solver.hpp"
 #include "support/ArmOnBus.hpp"
+#include "support/SendTrace.hpp"
 
 namespace qel::m4 {
 namespace {
@@ -27,6 +28,17 @@ using hw_interface::CanFrame;
 using test::ArmOnBus;
 using test::CanRecorder;
 using test::eventually;
+using test::SendTrace;
+
+// The controller's command frames to motor `id` in a trace: one per cycle,
+// whatever the state.
+std::vector<CanFrame> commandsTo(const SendTrace& trace, uint32_t id) {
+    std::vector<CanFrame> out;
+    for (const CanFrame& frame : trace.framesOf(0)) {
+        if (frame.can_id == id) out.push_back(frame);
+    }
+    return out;
+}
 
 constexpr int kSoft = 0;
 constexpr int kPositionControl = 5;
@@ -212,31 +224,72 @@ TEST_F(InterfacesThreadTest, InterpolationLimitsAreClampedInThousandths) {
     EXPECT_NEAR(slower, std::sqrt(2 * 0.25 * 1.0) * 0.03, 0.003);
 }
 
-TEST_F(InterfacesThreadTest, BannerTenTimesASecond) {
-    testing::internal::CaptureStderr();
-    std::this_thread::sleep_for(2s);
-    std::string err = testing::internal::GetCapturedStderr();
-    size_t banners = 0;
-    for (size_t at = err.find("Qelmark\n"); at != std::string::npos; at = err.find("Qelmark\n", at + 1)) {
-        ++banners;
+TEST_F(InterfacesThreadTest, BannerEveryTwentiethCycle) {
+    // Counted against the cycles that actually ran (one frame to motor 1
+    // each), not against the clock.
+    std::size_t banners = 0;
+    std::size_t cycles = 0;
+    {
+        SendTrace trace;
+        testing::internal::CaptureStderr();
+        EXPECT_TRUE(eventually([&] { return commandsTo(trace, 1).size() >= 100; }, 60s));
+        const std::string err = testing::internal::GetCapturedStderr();
+        trace.stop();
+        cycles = commandsTo(trace, 1).size();
+        for (size_t at = err.find("Qelmark\n"); at != std::string::npos; at = err.find("Qelmark\n", at + 1)) {
+            ++banners;
+        }
     }
-    EXPECT_GE(banners, 14u);
-    EXPECT_LE(banners, 22u);
+    // The window's two ends may each cut one banner's cycle.
+    EXPECT_GE(banners + 1, cycles / 20) << cycles << " cycles";
+    EXPECT_LE(banners, cycles / 20 + 1) << cycles << " cycles";
+}
+
+// The arm's answers in a trace, decoded as the drivers decode them: every
+// measurement a getter returns must be one of these, whole.
+struct Answer {
+    int motor;
+    double position;
+    double velocity;
+    double current;
+};
+std::vector<Answer> answersIn(const SendTrace& trace) {
+    std::vector<Answer> out;
+    for (const CanFrame& f : trace.framesOf(0)) {
+        if (f.can_id != 0) continue;
+        const unsigned p = (f.data[1] << 8) | f.data[2];
+        const unsigned v = (f.data[3] << 4) | (f.data[4] >> 4);
+        const unsigned c = ((f.data[4] & 0xF) << 8) | f.data[5];
+        out.push_back({f.data[0] & 0xF, p * 25.0f / 65535.0f - 12.5f, v * 90.0f / 4095.0f - 45.0f,
+                       c * 36.0f / 4095.0f - 18.0f});
+    }
+    return out;
 }
 
 TEST_F(InterfacesThreadTest, ConcurrentHostThreadsWhileTheLoopRuns) {
+    constexpr int kIds[7] = {1, 2, 4, 5, 6, 7, 8};
     arm_->setArmStatus(kPositionControl);
+    SendTrace trace;
+    // Measurements published before the trace began are not in it.
+    ASSERT_TRUE(eventually([&] { return commandsTo(trace, 1).size() >= 5; }, 20s));
     std::atomic<bool> stop{false};
+    std::vector<std::vector<HybridJointStatus>> seen(3);
+    std::vector<std::vector<double>> seen_positions(3);
     std::vector<std::thread> hosts;
     for (int t = 0; t < 3; ++t) {
-        hosts.emplace_back([&stop, t] {
+        hosts.emplace_back([&stop, &seen, &seen_positions, t] {
             int i = 0;
             while (!stop) {
-                arm_->getJointStatus();
-                arm_->getJointPositons();
+                for (const auto& record : arm_->getJointStatus()) seen[t].push_back(record);
+                const std::vector<double> positions = arm_->getJointPositons();
+                seen_positions[t].insert(seen_positions[t].end(), positions.begin(), positions.end());
                 arm_->getJointVelocities();
                 arm_->getJointCurrent();
                 Eigen::Isometry3d pose = arm_->getEndPose();
+                const Eigen::Matrix3d r = pose.linear();
+                if (!(r * r.transpose()).isIdentity(1e-9) || !pose.matrix().allFinite()) {
+                    ADD_FAILURE() << "a torn or broken pose:\n" << pose.matrix();
+                }
                 arm_->setEndPose(pose);
                 arm_->setJointPositions({0.05 * t, 0.1, 0.1, 0, 0, 0});
                 if (i % 2) {
@@ -253,11 +306,54 @@ TEST_F(InterfacesThreadTest, ConcurrentHostThreadsWhileTheLoopRuns) {
             }
         });
     }
-    std::this_thread::sleep_for(3s);
+    // A few hundred cycles of the loop while the hosts hammer it.
+    EXPECT_TRUE(eventually([&] { return commandsTo(trace, 1).size() >= 400; }, 60s));
     stop = true;
     for (auto& host : hosts) host.join();
+    trace.stop();
     arm_->setEndEffectorMass(0.0);
     arm_->setCatch(0.0);
+    ASSERT_EQ(trace.overflowed(), 0u);
+
+    // Every record a getter returned is one answer of that motor, whole.
+    const std::vector<Answer> answers = answersIn(trace);
+    auto isAnswer = [&](int motor, const HybridJointStatus& r) {
+        for (const Answer& a : answers) {
+            if (a.motor == motor && std::fabs(a.position - r.position) < 1e-6 &&
+                std::fabs(a.velocity - r.velocity) < 1e-6 && std::fabs(a.current - r.current) < 1e-6) {
+                return true;
+            }
+        }
+        return false;
+    };
+    std::size_t checked = 0;
+    for (const auto& records : seen) {
+        ASSERT_EQ(records.size() % 7, 0u);
+        for (std::size_t n = 0; n < records.size() && !HasFailure(); n += 97) {
+            EXPECT_TRUE(isAnswer(kIds[n % 7], records[n])) << "record " << n << " of motor " << kIds[n % 7];
+            ++checked;
+        }
+    }
+    EXPECT_GT(checked, 0u);
+    // Arm positions come through unchanged.
+    for (const auto& positions : seen_positions) {
+        for (std::size_t n = 0; n < positions.size() && !HasFailure(); n += 89) {
+            if (n % 7 == 6) continue;  // the gripper's is measured from its zero
+            bool found = false;
+            for (const Answer& a : answers) found = found || (a.motor == kIds[n % 7] && std::fabs(a.position - positions[n]) < 1e-6);
+            EXPECT_TRUE(found) << "position " << positions[n] << " of motor " << kIds[n % 7];
+        }
+    }
+    // Every set-point the loop sent lies between the targets the hosts gave
+    // (0 to 0.1 for joints 1 to 3) and the home it started from.
+    for (uint32_t id : {1u, 2u, 4u}) {
+        for (const CanFrame& frame : commandsTo(trace, id)) {
+            const double position = decodeCommand(frame, 28.0).position;
+            EXPECT_GT(position, -0.01) << "motor " << id;
+            EXPECT_LT(position, 0.11) << "motor " << id;
+            if (HasFailure()) break;
+        }
+    }
 }
 
 // Faults spoil the controller they hit (an offline motor stays offline), so
@@ -280,7 +376,6 @@ protected:
 
 TEST_F(InterfacesThreadFaultTest, MotorFaultLatchesProtectAndResumesWhenTold) {
     arm_->setArmStatus(kPositionControl);
-    CanRecorder wire;
     testing::internal::CaptureStderr();
     bus_.arm().setStatusCode(2, 10);
     std::vector<int> seen;
@@ -291,12 +386,15 @@ TEST_F(InterfacesThreadFaultTest, MotorFaultLatchesProtectAndResumesWhenTold) {
     EXPECT_NE(err.find("电机故障，电机编号：2，故障类型：10"), std::string::npos) << err;
 
     // Latched: damping frames keep flowing, the process lives on.
-    wire.clear();
-    std::this_thread::sleep_for(500ms);
-    auto frames = wire.framesWithId(1);
-    EXPECT_GT(frames.size(), 30u) << "protect frames keep coming";
-    if (!frames.empty()) {
-        EXPECT_NEAR(decodeCommand(frames.back().frame, 28.0).k_p, 0.0, 1e-9);
+    {
+        SendTrace trace;
+        EXPECT_TRUE(eventually([&] { return commandsTo(trace, 1).size() >= 30; }, 20s))
+            << "protect frames keep coming";
+        trace.stop();
+        for (const CanFrame& frame : commandsTo(trace, 2)) {
+            EXPECT_NEAR(decodeCommand(frame, 28.0).k_p, 0.0, 1e-9);
+            EXPECT_NEAR(decodeCommand(frame, 28.0).k_d, 5.0, 0.002);
+        }
     }
 
     arm_->getErrorCode();

@@ -309,6 +309,22 @@ TEST(VirtualArm, ACangenFloodDoesNotDisturbIt) {
     CanRecorder recorder;
     Host host;
     host.enableAll();
+    // A frame from another socket, once read, marks everything before it as
+    // read too and brings the latest drop count with it.
+    CanRecorder marker;
+    uint8_t marks = 0;
+    auto sync = [&] {
+        ++marks;
+        ASSERT_TRUE(marker.send(test::makeFrame(0x7EE, {marks})));
+        const uint8_t mark = marks;
+        ASSERT_TRUE(recorder.waitFor(
+            [mark](const CanFrame& f) { return f.can_id == 0x7EE && f.data[0] == mark; }, 1, 10s));
+    };
+    std::this_thread::sleep_for(100ms);  // the arm's answers to the enable frames
+    sync();
+    const uint64_t tx_before = test::interfaceTxFrames(test::kTestBus);
+    const uint64_t received_before = recorder.received();
+    const uint64_t dropped_before = recorder.dropped();
     // Random data on an unrelated identifier and on the feedback identifier,
     // a few thousand frames a second.
     const std::string flood = "cangen " + std::string(test::kTestBus) +
@@ -327,7 +343,10 @@ TEST(VirtualArm, ACangenFloodDoesNotDisturbIt) {
     const std::array<double, kArmJoints> target{-0.2, 0.4, -0.3, 0.0, 0.2, 0.0};
     host.hold(holdAt(target), 2000ms);
     for (long pid : pids) kill(static_cast<pid_t>(pid), SIGTERM);
-    std::this_thread::sleep_for(100ms);
+    // Gone once the signal cannot be delivered any more.
+    for (long pid : pids) {
+        ASSERT_TRUE(test::eventually([pid] { return kill(static_cast<pid_t>(pid), 0) != 0; }, 10s));
+    }
     const auto after = arm.stats();
     EXPECT_EQ(after.answers_sent - before.answers_sent, after.frames_received - before.frames_received);
     EXPECT_GT(after.frames_received - before.frames_received, 7u * 100u);
@@ -335,6 +354,14 @@ TEST(VirtualArm, ACangenFloodDoesNotDisturbIt) {
         EXPECT_NEAR(arm.states()[i].position, target[i], 0.01) << "joint " << i + 1;
     }
     EXPECT_GT(recorder.framesWithId(0x123).size(), 500u) << "the flood did run";
+
+    // Every frame that went onto the bus reached the recorder or was counted
+    // as dropped for it by the kernel.
+    sync();
+    const uint64_t on_bus = test::interfaceTxFrames(test::kTestBus) - tx_before;
+    const uint64_t delivered = recorder.received() - received_before;
+    const uint64_t dropped = recorder.dropped() - dropped_before;
+    EXPECT_EQ(delivered + dropped, on_bus) << delivered << " delivered, " << dropped << " dropped";
 }
 
 TEST(VirtualArm, ReportsAnInterfaceItCannotOpen) {

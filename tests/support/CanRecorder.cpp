@@ -34,6 +34,10 @@ CanRecorder::CanRecorder(const std::string& interface) {
         close(fd_);
         throw std::runtime_error("CanRecorder: cannot bind to " + interface);
     }
+    // The kernel counts the frames it could not queue for this socket; the
+    // count comes with each frame read.
+    const int on = 1;
+    setsockopt(fd_, SOL_SOCKET, SO_RXQ_OVFL, &on, sizeof on);
     reader_ = std::thread([this] { readLoop(); });
 }
 
@@ -52,8 +56,23 @@ void CanRecorder::readLoop() {
         struct pollfd waiting = {fd_, POLLIN, 0};
         if (poll(&waiting, 1, 20) != 1) continue;
         CanFrame frame;
-        if (read(fd_, &frame, sizeof frame) != static_cast<ssize_t>(sizeof frame)) continue;
+        struct iovec data = {&frame, sizeof frame};
+        alignas(struct cmsghdr) char control[CMSG_SPACE(sizeof(uint32_t))];
+        struct msghdr message {};
+        message.msg_iov = &data;
+        message.msg_iovlen = 1;
+        message.msg_control = control;
+        message.msg_controllen = sizeof control;
+        if (recvmsg(fd_, &message, 0) != static_cast<ssize_t>(sizeof frame)) continue;
         std::lock_guard<std::mutex> guard(mutex_);
+        for (cmsghdr* c = CMSG_FIRSTHDR(&message); c != nullptr; c = CMSG_NXTHDR(&message, c)) {
+            if (c->cmsg_level == SOL_SOCKET && c->cmsg_type == SO_RXQ_OVFL) {
+                uint32_t drops = 0;
+                std::memcpy(&drops, CMSG_DATA(c), sizeof drops);
+                dropped_ = drops;
+            }
+        }
+        ++received_;
         frames_.push_back({std::chrono::steady_clock::now(), frame});
     }
 }
@@ -70,6 +89,27 @@ std::vector<RecordedFrame> CanRecorder::framesWithId(uint32_t can_id) const {
         if (recorded.frame.can_id == can_id) result.push_back(recorded);
     }
     return result;
+}
+
+uint64_t CanRecorder::received() const {
+    std::lock_guard<std::mutex> guard(mutex_);
+    return received_;
+}
+
+uint64_t CanRecorder::dropped() const {
+    std::lock_guard<std::mutex> guard(mutex_);
+    return dropped_;
+}
+
+uint64_t interfaceTxFrames(const std::string& interface) {
+    const std::string path = "/sys/class/net/" + interface + "/statistics/tx_packets";
+    FILE* file = std::fopen(path.c_str(), "r");
+    if (file == nullptr) throw std::runtime_error("cannot read " + path);
+    unsigned long long count = 0;
+    const int got = std::fscanf(file, "%llu", &count);
+    std::fclose(file);
+    if (got != 1) throw std::runtime_error("cannot parse " + path);
+    return count;
 }
 
 void CanRecorder::clear() {

@@ -38,6 +38,11 @@ public:
     bool send(const CanFrame& frame);
 
     std::vector<RecordedFrame> frames() const;
+    // Frames read since construction (clear() does not reset it), and frames
+    // the kernel dropped for this socket because it was full, as of the last
+    // frame read (kernel bus only; 0 on the in-process bus).
+    uint64_t received() const;
+    uint64_t dropped() const;
     std::vector<RecordedFrame> framesWithId(uint32_t can_id) const;
     void clear();
 
@@ -53,8 +58,25 @@ private:
     std::atomic<bool> stop_{false};
     mutable std::mutex mutex_;
     std::vector<RecordedFrame> frames_;
+    uint64_t received_ = 0;
+    uint64_t dropped_ = 0;
     std::thread reader_;
 };
+
+// Frames the kernel put on the interface so far (its transmit counter), from
+// every socket on it. Throws std::runtime_error where the interface has no
+// counters (the in-process bus).
+uint64_t interfaceTxFrames(const std::string& interface);
+
+// Polls `condition` every 10 ms until it holds or `timeout` passes.
+inline bool eventually(const std::function<bool()>& condition, std::chrono::milliseconds timeout) {
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    while (!condition()) {
+        if (std::chrono::steady_clock::now() > deadline) return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return true;
+}
 
 // Builds a frame from an identifier and up to eight data bytes.
 CanFrame makeFrame(uint32_t can_id, std::initializer_list<uint8_t> data);

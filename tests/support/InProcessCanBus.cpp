@@ -175,6 +175,9 @@ bool usingInProcessCanBus() { return true; }
 
 extern "C" {
 
+// For the send trace: whether `fd` is one of this bus's CAN sockets.
+bool qel_test_inprocess_can_socket(int fd) { return Hub::instance().isCanSocket(fd); }
+
 int socket(int domain, int type, int protocol) {
     if (domain == PF_CAN) return Hub::instance().open(type);
     static auto real = realFunction<int (*)(int, int, int)>("socket");

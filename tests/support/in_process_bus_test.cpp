@@ -24,10 +24,11 @@ TEST(InProcessCanBus, BehavesLikeVcanForTheAdapter) {
     EXPECT_TRUE(a.frames().empty()) << "a socket does not receive its own frames";
     EXPECT_TRUE(other.frames().empty()) << "interfaces are separate buses";
 
+    // The callback's counter outlives the adapter that calls it.
+    std::atomic<int> seen{0};
     hw_interface::SocketCan adapter;
     EXPECT_FALSE(adapter.Init("can7"));
     ASSERT_TRUE(adapter.Init(kTestBus));
-    std::atomic<int> seen{0};
     adapter.setCallBackFunction([&seen](hw_interface::CanFrame*) { ++seen; });
     CanFrame out = makeFrame(0x22, {9});
     ASSERT_TRUE(adapter.ExchangeData(&out));
