@@ -438,6 +438,8 @@ std::vector<MoveResult> runSession(InterfacesThread& arm_ref, std::ofstream csv)
 }
 
 int main(int argc, char** argv) {
+    // Progress shows line by line also through a pipe or in a log file.
+    setvbuf(stdout, nullptr, _IOLBF, 0);
     Options options;
     try {
         if (!parse(argc, argv, &options)) return 0;
