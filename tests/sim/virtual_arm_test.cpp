@@ -170,7 +170,7 @@ TEST(VirtualArm, SettlesAtAHeldSetPointWithGravityFedForward) {
     arm.start();
     Host host;
     host.enableAll();
-    const std::array<double, kArmJoints> target{0.3, 0.5, -0.4, 0.3, -0.3, 0.2};
+    const std::array<double, kArmJoints> target{0.3, 0.5, 0.4, 0.3, -0.3, 0.2};
     host.hold(holdAt(target), 3000ms);
     const auto states = arm.states();
     for (std::size_t i = 0; i < kArmJoints; ++i) {
@@ -182,7 +182,7 @@ TEST(VirtualArm, SettlesAtAHeldSetPointWithGravityFedForward) {
 
 TEST(VirtualArm, FallsUnderGravityWithZeroGains) {
     VirtualArmOptions options;
-    options.start_joints = {0.0, 0.6, -0.5, 0.0, 0.0, 0.0};
+    options.start_joints = {0.0, 0.6, 1.5, 0.0, 0.0, 0.0};
     VirtualArm arm(options);
     arm.start();
     Host host;
@@ -324,7 +324,7 @@ TEST(VirtualArm, ACangenFloodDoesNotDisturbIt) {
         pclose(shell);
     }
     const auto before = arm.stats();
-    const std::array<double, kArmJoints> target{-0.2, 0.4, -0.3, 0.0, 0.2, 0.0};
+    const std::array<double, kArmJoints> target{-0.2, 0.4, 0.3, 0.0, 0.2, 0.0};
     host.hold(holdAt(target), 2000ms);
     for (long pid : pids) kill(static_cast<pid_t>(pid), SIGTERM);
     std::this_thread::sleep_for(100ms);
