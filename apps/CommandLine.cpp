@@ -34,6 +34,17 @@ int parseMotorId(const std::string& text) {
                      "' (the arm has 1, 2, 4, 5, 6, 7 and the gripper 8; joint 3 is motor 4)"};
 }
 
+bool parseOptions(int argc, char** argv, const option* options,
+                  const std::function<bool(int option, const std::string& value)>& handle) {
+    opterr = 0;  // the messages are ours
+    int result;
+    while ((result = getopt_long(argc, argv, ":h", options, nullptr)) != -1) {
+        if (result == ':' || result == '?') throw UsageError{badOptionMessage(result, argv)};
+        if (!handle(result, optarg ? optarg : "")) return false;
+    }
+    return true;
+}
+
 std::string badOptionMessage(int result, char** argv) {
     // getopt_long leaves optind past the offending word. optopt holds a short
     // option's letter, or a long option's value code, which is no letter.

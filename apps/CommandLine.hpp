@@ -3,7 +3,10 @@
 // Command-line pieces the tools share: number and motor-identifier parsing,
 // the messages for bad options, and the version line.
 
+#include <functional>
 #include <string>
+
+struct option;
 
 namespace qel::tools {
 
@@ -27,6 +30,15 @@ double parseNumber(const std::string& text, const std::string& what);
 // `text` as one of the arm's motor identifiers (1, 2, 4, 5, 6, 7, 8); throws
 // UsageError otherwise, saying which identifiers exist.
 int parseMotorId(const std::string& text);
+
+// Runs getopt_long over argv with `options` (and -h as the one short option)
+// and calls handle(option, value) for each, value empty for options without
+// one. handle returns false to end the run early (after --help, say). Throws
+// UsageError for an unknown option, a missing or unexpected value, or what
+// handle throws. Returns false if handle ended the run; argv[optind] is then,
+// or after true, the first word that is no option.
+bool parseOptions(int argc, char** argv, const option* options,
+                  const std::function<bool(int option, const std::string& value)>& handle);
 
 // The message for what getopt_long reported as a bad option: `result` is its
 // return value (':' for a missing value, '?' for an unknown option; the option

@@ -239,10 +239,7 @@ int main(int argc, char** argv) {
     };
     Settings settings;
     try {
-        opterr = 0;
-        int option;
-        while ((option = getopt_long(argc, argv, ":h", kOptions, nullptr)) != -1) {
-            const std::string value = optarg ? optarg : "";
+        const bool run = parseOptions(argc, argv, kOptions, [&](int option, const std::string& value) {
             switch (option) {
             case kCan: settings.interface = value; break;
             case kMotor: {
@@ -258,11 +255,12 @@ int main(int argc, char** argv) {
                 settings.frames = false;
                 break;
             case 'h':
-            case kHelp: std::fputs(kUsage, stdout); return 0;
-            case kVersion: printVersion("qel-decode"); return 0;
-            default: throw UsageError{badOptionMessage(option, argv)};
+            case kHelp: std::fputs(kUsage, stdout); return false;
+            case kVersion: printVersion("qel-decode"); return false;
             }
-        }
+            return true;
+        });
+        if (!run) return 0;
         if (optind < argc) settings.log = argv[optind++];
         if (optind < argc) throw UsageError{std::string("unexpected argument '") + argv[optind] + "'"};
         if (settings.interface.empty() == settings.log.empty()) {

@@ -206,6 +206,20 @@ std::vector<double> jointError(InterfacesThread& arm, const std::vector<double>&
     return error;
 }
 
+// The robot description next to the installed program (<prefix>/bin/../share
+// /qel_m4/urdf), or else the one in the source tree the program was built
+// from.
+std::string defaultUrdf() {
+    char self[4096];
+    const ssize_t length = readlink("/proc/self/exe", self, sizeof self - 1);
+    if (length > 0) {
+        std::string path(self, static_cast<std::size_t>(length));
+        path = path.substr(0, path.rfind('/') + 1) + QEL_INSTALLED_URDF;
+        if (access(path.c_str(), R_OK) == 0) return path;
+    }
+    return QEL_DEFAULT_URDF;
+}
+
 void usage(FILE* to) {
     std::fprintf(to,
                  "usage: qel-demo [--can IFACE] [--urdf FILE] [--out DIR]\n"
@@ -220,8 +234,7 @@ void usage(FILE* to) {
                  "\n"
                  "  --can IFACE  SocketCAN interface of the arm (default vcan0, where\n"
                  "               qel-virtual-arm can stand in for the arm)\n"
-                 "  --urdf FILE  robot description (default: the one installed with the\n"
-                 "               library)\n"
+                 "  --urdf FILE  robot description (default: %s)\n"
                  "  --out DIR    where trajectory.csv goes, created if missing (default\n"
                  "               demo-out); checked before the arm is started\n"
                  "  -h, --help   this text\n"
@@ -229,7 +242,8 @@ void usage(FILE* to) {
                  "\n"
                  "Exit status: 0 every move reached its target, 1 some move did not,\n"
                  "2 bad command line, 3 the output folder cannot be written, 4 the arm could\n"
-                 "not be started, 130 or 143 stopped by SIGINT or SIGTERM.\n");
+                 "not be started, 130 or 143 stopped by SIGINT or SIGTERM.\n",
+                 defaultUrdf().c_str());
 }
 
 // Parses the command line into `options`; throws qel::tools::UsageError.
@@ -242,36 +256,21 @@ bool parse(int argc, char** argv, Options* options) {
                                           {"help", no_argument, nullptr, kHelp},
                                           {"version", no_argument, nullptr, kVersion},
                                           {nullptr, 0, nullptr, 0}};
-    opterr = 0;
-    int opt;
-    while ((opt = getopt_long(argc, argv, ":h", long_options, nullptr)) != -1) {
+    const bool run = qel::tools::parseOptions(argc, argv, long_options, [&](int opt, const std::string& value) {
         switch (opt) {
-            case kCan: options->arm.can = optarg; break;
-            case kUrdf: options->arm.urdf = optarg; break;
-            case kOut: options->out = optarg; break;
+            case kCan: options->arm.can = value; break;
+            case kUrdf: options->arm.urdf = value; break;
+            case kOut: options->out = value; break;
             case 'h':
             case kHelp: usage(stdout); return false;
             case kVersion: qel::tools::printVersion("qel-demo"); return false;
-            default: throw qel::tools::UsageError{qel::tools::badOptionMessage(opt, argv)};
         }
-    }
+        return true;
+    });
+    if (!run) return false;
     if (optind < argc) throw qel::tools::UsageError{std::string("unexpected argument '") + argv[optind] + "'"};
     if (options->out.empty()) throw qel::tools::UsageError{"--out needs a folder"};
     return true;
-}
-
-// The robot description next to the installed program (<prefix>/bin/../share
-// /qel_m4/urdf), or else the one in the source tree the program was built
-// from.
-std::string defaultUrdf() {
-    char self[4096];
-    const ssize_t length = readlink("/proc/self/exe", self, sizeof self - 1);
-    if (length > 0) {
-        std::string path(self, static_cast<std::size_t>(length));
-        path = path.substr(0, path.rfind('/') + 1) + QEL_INSTALLED_URDF;
-        if (access(path.c_str(), R_OK) == 0) return path;
-    }
-    return QEL_DEFAULT_URDF;
 }
 
 // Creates `folder` and its missing parents and opens <folder>/trajectory.csv

@@ -194,10 +194,7 @@ int main(int argc, char** argv) {
     std::vector<std::function<void(VirtualArm&, VirtualArm::Clock::time_point)>> faults;
 
     try {
-        opterr = 0;
-        int option;
-        while ((option = getopt_long(argc, argv, ":h", kOptions, nullptr)) != -1) {
-            const std::string value = optarg ? optarg : "";
+        const bool run = qel::tools::parseOptions(argc, argv, kOptions, [&](int option, const std::string& value) {
             switch (option) {
             case kCan: options.interface = value; break;
             case kUrdf: options.urdf_path = value; break;
@@ -287,11 +284,12 @@ int main(int argc, char** argv) {
             }
             case kTrace: trace = true; break;
             case 'h':
-            case kHelp: std::fputs(kUsage, stdout); return 0;
-            case kVersion: qel::tools::printVersion("qel-virtual-arm"); return 0;
-            default: throw UsageError{qel::tools::badOptionMessage(option, argv)};
+            case kHelp: std::fputs(kUsage, stdout); return false;
+            case kVersion: qel::tools::printVersion("qel-virtual-arm"); return false;
             }
-        }
+            return true;
+        });
+        if (!run) return 0;
         if (optind < argc) throw UsageError{std::string("unexpected argument '") + argv[optind] + "'"};
     } catch (const UsageError& error) {
         std::fprintf(stderr, "qel-virtual-arm: %s\n%s", error.message.c_str(), kUsage);

@@ -7,6 +7,7 @@
 #include "apps/BusSummary.hpp"
 #include "apps/FrameText.hpp"
 #include "qel/can_motor_dlc/MotorCodec.hpp"
+#include "support/CanRecorder.hpp"
 
 namespace qel::tools {
 namespace {
@@ -14,14 +15,7 @@ namespace {
 using hw_interface::HybridJointCmd;
 using hw_interface::MotorFeedback;
 
-CanFrame bytes(uint32_t can_id, std::initializer_list<uint8_t> data) {
-    CanFrame frame;
-    frame.can_id = can_id;
-    frame.can_dlc = static_cast<uint8_t>(data.size());
-    int i = 0;
-    for (uint8_t byte : data) frame.data[i++] = byte;
-    return frame;
-}
+using test::makeFrame;
 
 HybridJointCmd command(double position, double k_p, double k_d, double torque = 0.0) {
     HybridJointCmd c;
@@ -58,17 +52,17 @@ TEST(FrameText, CommandFramesNameTheJointAndUseTheFamilysTorqueRange) {
               "command motor 4 (joint 3): kp 4.88 kd 0.499 position +0.9997 rad velocity -0.011 rad/s "
               "torque -0.007 Nm");
     // One unit of torque: 2120 steps of ±28, 2252 of ±10.
-    EXPECT_EQ(describeFrame(bytes(2, {0x7F, 0xFF, 0x7F, 0xF0, 0x00, 0x00, 0x08, 0x48})),
+    EXPECT_EQ(describeFrame(makeFrame(2, {0x7F, 0xFF, 0x7F, 0xF0, 0x00, 0x00, 0x08, 0x48})),
               "command motor 2 (joint 2): kp 0.00 kd 0.000 position -0.0002 rad velocity -0.011 rad/s "
               "torque +0.991 Nm");
-    EXPECT_EQ(describeFrame(bytes(7, {0x7F, 0xFF, 0x7F, 0xF0, 0x00, 0x00, 0x08, 0xCC})),
+    EXPECT_EQ(describeFrame(makeFrame(7, {0x7F, 0xFF, 0x7F, 0xF0, 0x00, 0x00, 0x08, 0xCC})),
               "command motor 7 (joint 6): kp 0.00 kd 0.000 position -0.0002 rad velocity -0.011 rad/s "
               "torque +0.999 Nm");
     // The gripper's position is in its motor's own unit; the ends of every range.
-    EXPECT_EQ(describeFrame(bytes(8, {0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF})),
+    EXPECT_EQ(describeFrame(makeFrame(8, {0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF})),
               "command motor 8 (gripper): kp 500.00 kd 5.000 position +12.5000 raw velocity +45.000 rad/s "
               "torque +10.000 Nm");
-    EXPECT_EQ(describeFrame(bytes(1, {0, 0, 0, 0, 0, 0, 0, 0})),
+    EXPECT_EQ(describeFrame(makeFrame(1, {0, 0, 0, 0, 0, 0, 0, 0})),
               "command motor 1 (joint 1): kp 0.00 kd 0.000 position -12.5000 rad velocity -45.000 rad/s "
               "torque -28.000 Nm");
 }
@@ -77,11 +71,11 @@ TEST(FrameText, EnableDisableAndFeedbackFrames) {
     EXPECT_EQ(describeFrame(hw_interface::packEnableFrame(4)), "enable motor 4 (joint 3)");
     EXPECT_EQ(describeFrame(hw_interface::packDisableFrame(8)), "disable motor 8 (gripper)");
     // Seven FF and FE is neither: a command at the top of every range but torque.
-    EXPECT_EQ(describeFrame(bytes(5, {0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFE})),
+    EXPECT_EQ(describeFrame(makeFrame(5, {0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFE})),
               "command motor 5 (joint 4): kp 500.00 kd 5.000 position +12.5000 rad velocity +45.000 rad/s "
               "torque +9.995 Nm");
 
-    EXPECT_EQ(describeFrame(bytes(0, {0x18, 0x80, 0x00, 0x80, 0x08, 0x00, 0x00, 0x00})),
+    EXPECT_EQ(describeFrame(makeFrame(0, {0x18, 0x80, 0x00, 0x80, 0x08, 0x00, 0x00, 0x00})),
               "feedback motor 8 (gripper): error 1 (ok) position +0.0002 raw velocity +0.011 rad/s "
               "current +0.004");
     MotorFeedback faulty;
@@ -94,27 +88,27 @@ TEST(FrameText, EnableDisableAndFeedbackFrames) {
               "feedback motor 4 (joint 3): error 9 (fault) position +12.5000 rad velocity +45.000 rad/s "
               "current +18.000");
     // 0 is as healthy as 1; the bytes after the current do not matter.
-    EXPECT_EQ(describeFrame(bytes(0, {0x05, 0x00, 0x00, 0x00, 0x00, 0x00})),
+    EXPECT_EQ(describeFrame(makeFrame(0, {0x05, 0x00, 0x00, 0x00, 0x00, 0x00})),
               "feedback motor 5 (joint 4): error 0 (ok) position -12.5000 rad velocity -45.000 rad/s "
               "current -18.000");
-    EXPECT_EQ(describeFrame(bytes(0, {0x22, 0x00, 0x00, 0x00, 0x00, 0x00})).substr(0, 35),
+    EXPECT_EQ(describeFrame(makeFrame(0, {0x22, 0x00, 0x00, 0x00, 0x00, 0x00})).substr(0, 35),
               "feedback motor 2 (joint 2): error 2");
 }
 
 TEST(FrameText, FramesNoMotorTakesAreUnknownWithTheReason) {
-    CanFrame extended = bytes(0x12345678, {1});
+    CanFrame extended = makeFrame(0x12345678, {1});
     extended.can_id |= kExtendedFlag;
-    CanFrame remote = bytes(4, {});
+    CanFrame remote = makeFrame(4, {});
     remote.can_id |= kRemoteFlag;
-    CanFrame error = bytes(kErrorFlag | 0x4, {0, 0, 0, 0, 0, 0, 0, 0});
+    CanFrame error = makeFrame(kErrorFlag | 0x4, {0, 0, 0, 0, 0, 0, 0, 0});
 
     EXPECT_EQ(describeFrame(hw_interface::packEnableFrame(3)), "unknown: identifier 0x003 is not one of the arm's motors");
-    EXPECT_EQ(describeFrame(bytes(0x123, {0x11})), "unknown: identifier 0x123 is not one of the arm's motors");
-    EXPECT_EQ(describeFrame(bytes(5, {0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFC})),
+    EXPECT_EQ(describeFrame(makeFrame(0x123, {0x11})), "unknown: identifier 0x123 is not one of the arm's motors");
+    EXPECT_EQ(describeFrame(makeFrame(5, {0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFC})),
               "unknown: 7 data bytes for motor 5 (joint 4) (8 needed)");
-    EXPECT_EQ(describeFrame(bytes(0, {0x13, 0x00, 0x00, 0x00, 0x00, 0x00})),
+    EXPECT_EQ(describeFrame(makeFrame(0, {0x13, 0x00, 0x00, 0x00, 0x00, 0x00})),
               "unknown: feedback from motor 3, which is not on the arm");
-    EXPECT_EQ(describeFrame(bytes(0, {0x14, 0x00, 0x00, 0x00, 0x00})),
+    EXPECT_EQ(describeFrame(makeFrame(0, {0x14, 0x00, 0x00, 0x00, 0x00})),
               "unknown: feedback frame with 5 data bytes (6 needed)");
     EXPECT_EQ(describeFrame(extended), "unknown: extended identifier 0x12345678 (the motors use standard ones)");
     EXPECT_EQ(describeFrame(remote), "unknown: remote frame on identifier 0x004");
@@ -130,7 +124,7 @@ TEST(FrameText, LinesInTheCandumpLayoutAndBack) {
     EXPECT_EQ(line,
               "(1436509052.249713) vcan0 001#7FFF7FF0000007FF  command motor 1 (joint 1): kp 0.00 kd 0.000 "
               "position -0.0002 rad velocity -0.011 rad/s torque -0.007 Nm");
-    EXPECT_EQ(frameLine(5, "can0", bytes(0x7FF, {})), "(0.000005) can0 7FF#  unknown: identifier 0x7FF is not one of the arm's motors");
+    EXPECT_EQ(frameLine(5, "can0", makeFrame(0x7FF, {})), "(0.000005) can0 7FF#  unknown: identifier 0x7FF is not one of the arm's motors");
 
     // A line of our own output reads back as the frame it shows.
     CandumpLine parsed;
@@ -190,7 +184,7 @@ TEST(BusSummary, CountsRatesLastValuesAndSilencesPerMotor) {
     summary.add(200000, feedback(4));   // 200 ms after the last: not yet a silence
     summary.add(450000, feedback(4));   // 250 ms: motor 4 counts as offline after 200
     summary.add(800000, feedback(5));   // 800 ms: motor 5 still online
-    summary.add(1000000, decodeFrame(bytes(0x123, {})));
+    summary.add(1000000, decodeFrame(makeFrame(0x123, {})));
     summary.add(1600001, feedback(5));  // 800.001 ms: a silence
     summary.add(1700000, feedback(4));  // 1250 ms
     summary.add(2000000, decodeFrame(command4));
