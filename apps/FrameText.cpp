@@ -73,7 +73,7 @@ DecodedFrame decodeFrame(const CanFrame& frame) {
     if (frame.can_id & kExtendedFlag) return unknown(Unknown::kExtendedId);
 
     if (frame.can_id == hw_interface::kFeedbackCanId) {
-        if (frame.can_dlc < kFeedbackBytes) return unknown(Unknown::kShortFeedback);
+        decoded.short_feedback = frame.can_dlc < kFeedbackBytes;
         hw_interface::decodeFeedbackFrame(frame, &decoded.feedback);
         decoded.motor_id = decoded.feedback.motor_id;
         if (!motorPlace(decoded.motor_id).on_arm) return unknown(Unknown::kFeedbackOffArm);
@@ -118,7 +118,14 @@ std::string describeFrame(const DecodedFrame& decoded) {
     case FrameKind::kCommand: return "command " + motor + ": " + commandText(decoded.motor_id, decoded.command);
     case FrameKind::kEnable: return "enable " + motor;
     case FrameKind::kDisable: return "disable " + motor;
-    case FrameKind::kFeedback: return "feedback " + motor + ": " + feedbackText(decoded.motor_id, decoded.feedback);
+    case FrameKind::kFeedback: {
+        std::string text = "feedback " + motor + ": " + feedbackText(decoded.motor_id, decoded.feedback);
+        if (decoded.short_feedback) {
+            text += format(" (only %d of %d data bytes; the drivers take it all the same)", decoded.length,
+                           kFeedbackBytes);
+        }
+        return text;
+    }
     case FrameKind::kUnknown: break;
     }
     switch (decoded.why_unknown) {
@@ -128,8 +135,6 @@ std::string describeFrame(const DecodedFrame& decoded) {
     case Unknown::kExtendedId:
         return format("unknown: extended identifier 0x%08X (the motors use standard ones)",
                       decoded.can_id & kExtendedMask);
-    case Unknown::kShortFeedback:
-        return format("unknown: feedback frame with %d data bytes (%d needed)", decoded.length, kFeedbackBytes);
     case Unknown::kFeedbackOffArm:
         return format("unknown: feedback from motor %d, which is not on the arm", decoded.motor_id);
     case Unknown::kIdentifierOffArm:

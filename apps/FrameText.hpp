@@ -47,7 +47,6 @@ enum class Unknown {
     kErrorFrame,          // an error frame of the CAN controller
     kRemoteFrame,         // a remote request
     kExtendedId,          // an extended (29-bit) identifier
-    kShortFeedback,       // on the feedback identifier, fewer than 6 data bytes
     kFeedbackOffArm,      // feedback naming a motor the arm does not have
     kIdentifierOffArm,    // addressed to an identifier that is no motor of the arm
     kWrongLength,         // addressed to a motor, but not 8 data bytes
@@ -61,6 +60,10 @@ struct DecodedFrame {
     int motor_id = 0;                      // addressed or answering motor, 0 if none
     hw_interface::HybridJointCmd command;  // for kCommand, in physical units
     hw_interface::MotorFeedback feedback;  // for kFeedback
+    // A feedback frame with fewer data bytes than its fields need. The
+    // drivers do not look at the length and take it all the same, with
+    // whatever the missing bytes hold, so it counts as feedback here too.
+    bool short_feedback = false;
 };
 
 // Decodes with the motors' own codec. Never throws; anything the motors would

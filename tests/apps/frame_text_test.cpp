@@ -93,6 +93,11 @@ TEST(FrameText, EnableDisableAndFeedbackFrames) {
               "current -18.000");
     EXPECT_EQ(describeFrame(makeFrame(0, {0x22, 0x00, 0x00, 0x00, 0x00, 0x00})).substr(0, 35),
               "feedback motor 2 (joint 2): error 2");
+    // The drivers do not check the length: a short answer is still one, and
+    // says so.
+    EXPECT_EQ(describeFrame(makeFrame(0, {0x14, 0x80, 0x00, 0x80})),
+              "feedback motor 4 (joint 3): error 1 (ok) position +0.0002 rad velocity +0.011 rad/s "
+              "current -18.000 (only 4 of 6 data bytes; the drivers take it all the same)");
 }
 
 TEST(FrameText, FramesNoMotorTakesAreUnknownWithTheReason) {
@@ -108,8 +113,6 @@ TEST(FrameText, FramesNoMotorTakesAreUnknownWithTheReason) {
               "unknown: 7 data bytes for motor 5 (joint 4) (8 needed)");
     EXPECT_EQ(describeFrame(makeFrame(0, {0x13, 0x00, 0x00, 0x00, 0x00, 0x00})),
               "unknown: feedback from motor 3, which is not on the arm");
-    EXPECT_EQ(describeFrame(makeFrame(0, {0x14, 0x00, 0x00, 0x00, 0x00})),
-              "unknown: feedback frame with 5 data bytes (6 needed)");
     EXPECT_EQ(describeFrame(extended), "unknown: extended identifier 0x12345678 (the motors use standard ones)");
     EXPECT_EQ(describeFrame(remote), "unknown: remote frame on identifier 0x004");
     EXPECT_EQ(describeFrame(error), "unknown: error frame");
