@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdio>
 #include <stdexcept>
 
 #include <kdl/chaindynparam.hpp>
@@ -52,10 +53,11 @@ ArmDynamics::ArmDynamics(const ArmDynamicsOptions& options)
         const double angle = options.start_joints[i];
         requireFinite(angle, "start joint angle");
         if (angle < kMotorLayout[i].lower_stop || angle > kMotorLayout[i].upper_stop) {
-            throw std::invalid_argument("start angle " + std::to_string(angle) + " of joint " +
-                                        std::to_string(i + 1) + " lies beyond its end stops (" +
-                                        std::to_string(kMotorLayout[i].lower_stop) + " to " +
-                                        std::to_string(kMotorLayout[i].upper_stop) + " rad)");
+            char message[160];
+            std::snprintf(message, sizeof message,
+                          "start angle %g of joint %zu lies beyond its end stops (%g to %g rad)", angle, i + 1,
+                          kMotorLayout[i].lower_stop, kMotorLayout[i].upper_stop);
+            throw std::invalid_argument(message);
         }
     }
     requireFinite(options.payload, "payload");
@@ -101,8 +103,6 @@ ArmDynamics::ArmDynamics(const ArmDynamicsOptions& options)
 
     flange_inertia_ = chain_.segments.back().getInertia();
     applyPayload(options.payload);
-    const auto load = gravityLoad();
-    for (std::size_t i = 0; i < kArmJoints; ++i) gravity_(i) = load[i];
 }
 
 ArmDynamics::~ArmDynamics() = default;
