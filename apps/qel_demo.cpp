@@ -73,7 +73,10 @@ struct Options {
 // destroying the interface damps the arm as in a normal shutdown.
 volatile sig_atomic_t g_stop_signal = 0;
 
-void onStopSignal(int signal) { g_stop_signal = signal; }
+// The first signal decides; a second one while stopping changes nothing.
+void onStopSignal(int signal) {
+    if (g_stop_signal == 0) g_stop_signal = signal;
+}
 
 bool stopRequested() { return g_stop_signal != 0; }
 
