@@ -190,7 +190,10 @@ TEST(VirtualArm, FallsUnderGravityWithZeroGains) {
     host.hold(limp(), 500ms);
     EXPECT_GT(std::abs(arm.state(2).position - 0.6), 0.1);
     EXPECT_GT(std::abs(host.status(1).position - 0.6), 0.1);
-    EXPECT_NEAR(arm.state(1).position, 0.0, 0.01) << "joint 1 turns about the vertical";
+    // Joint 1 turns about the vertical, so gravity does not drive it; only the
+    // knocks of the other joints against their end stops reach it through the
+    // arm's inertia.
+    EXPECT_NEAR(arm.state(1).position, 0.0, 0.05) << "joint 1 turns about the vertical";
 }
 
 TEST(VirtualArm, GripperDrivenAtVelocityMinusFiveStopsAtItsEndStop) {
