@@ -5,15 +5,19 @@
 // a payload change and a read of the error codes. Every control cycle's
 // targets and measurements go to <out>/trajectory.csv; a summary table of the
 // moves and of the control-cycle period is printed at the end. Exits 0 only if
-// every move reached its target.
+// every move reached its target; see --help for the other exit statuses.
 #include <getopt.h>
+#include <signal.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
+#include <cerrno>
 #include <chrono>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <exception>
 #include <fstream>
 #include <functional>
@@ -26,6 +30,7 @@
 
 #include <Eigen/Geometry>
 
+#include "apps/CommandLine.hpp"
 #include "qel/interfaces/InterfacesThread.hpp"
 
 namespace {
@@ -42,11 +47,69 @@ constexpr double kPoseTolerance = 0.005;     // m
 constexpr double kGripperTolerance = 0.15;   // gripper motor units
 constexpr auto kMoveTimeout = 20s;
 
-struct Options {
-    std::string can = "vcan0";
+// Exit statuses; an interrupted session exits with 128 + the signal number
+// (130 for SIGINT, 143 for SIGTERM), as a shell reports a killed program.
+constexpr int kExitPassed = 0;
+constexpr int kExitMoveFailed = 1;
+constexpr int kExitOutput = 3;
+constexpr int kExitArmStart = 4;
+constexpr int kExitInterruptedBase = 128;
+
+// Everything the arm is started with: the one record the construction of the
+// interface takes, so that start-up settings can join it in one place.
+struct ArmStart {
     std::string urdf;
+    std::string can = "vcan0";
+    int type = 0;
+};
+
+struct Options {
+    ArmStart arm;
     std::string out = "demo-out";
 };
+
+// Set by the SIGINT/SIGTERM handler, read by the session. The handler does
+// nothing else: everything that stops the arm runs on the main thread, where
+// destroying the interface damps the arm as in a normal shutdown.
+volatile sig_atomic_t g_stop_signal = 0;
+
+// The first signal decides; a second one while stopping changes nothing.
+void onStopSignal(int signal) {
+    if (g_stop_signal == 0) g_stop_signal = signal;
+}
+
+bool stopRequested() { return g_stop_signal != 0; }
+
+// Blocks the stop signals in the calling thread for its lifetime; threads
+// started meanwhile inherit the block. The library's threads, the homing
+// thread and the logger must never take a signal: an interrupted wait of the
+// CAN receive thread counts as a silent second on the bus.
+class StopSignalsBlocked {
+public:
+    StopSignalsBlocked() {
+        sigset_t stop;
+        sigemptyset(&stop);
+        sigaddset(&stop, SIGINT);
+        sigaddset(&stop, SIGTERM);
+        pthread_sigmask(SIG_BLOCK, &stop, &previous_);
+    }
+    ~StopSignalsBlocked() { pthread_sigmask(SIG_SETMASK, &previous_, nullptr); }
+    StopSignalsBlocked(const StopSignalsBlocked&) = delete;
+    StopSignalsBlocked& operator=(const StopSignalsBlocked&) = delete;
+
+private:
+    sigset_t previous_;
+};
+
+// Sleeps for `duration` in short steps; false as soon as a stop is requested.
+bool pause(Clock::duration duration) {
+    const auto end = Clock::now() + duration;
+    while (Clock::now() < end) {
+        if (stopRequested()) return false;
+        std::this_thread::sleep_for(std::min<Clock::duration>(10ms, end - Clock::now()));
+    }
+    return !stopRequested();
+}
 
 // What the logger writes per control cycle: the demo's current targets.
 struct Targets {
@@ -59,12 +122,14 @@ struct Targets {
 // between distinct published samples as a measure of the cycle period.
 class TrajectoryLogger {
 public:
-    TrajectoryLogger(InterfacesThread& arm, Targets& targets, const std::string& path)
-        : arm_(arm), targets_(targets), csv_(path) {
+    // `csv` is open for writing.
+    TrajectoryLogger(InterfacesThread& arm, Targets& targets, std::ofstream csv)
+        : arm_(arm), targets_(targets), csv_(std::move(csv)) {
         csv_ << "time_s,state";
         for (int i = 1; i <= 7; ++i) csv_ << ",target" << i;
         for (int i = 1; i <= 7; ++i) csv_ << ",measured" << i;
         csv_ << "\n";
+        StopSignalsBlocked blocked;
         thread_ = std::thread([this] { run(); });
     }
     ~TrajectoryLogger() {
@@ -113,7 +178,8 @@ struct MoveResult {
     std::vector<double> final_error;
 };
 
-// Polls `error` every 10 ms until it is within `tolerance` or the time-out.
+// Polls `error` every 10 ms until it is within `tolerance`, the time-out or a
+// stop request.
 MoveResult waitUntil(const std::string& name, const std::function<std::vector<double>()>& error,
                      double tolerance) {
     MoveResult result;
@@ -127,11 +193,11 @@ MoveResult waitUntil(const std::string& name, const std::function<std::vector<do
             result.reached = true;
             break;
         }
-        std::this_thread::sleep_for(10ms);
+        if (!pause(10ms)) break;
     }
     result.seconds = std::chrono::duration<double>(Clock::now() - start).count();
     // Let it settle a little and report the error it settles at.
-    std::this_thread::sleep_for(300ms);
+    pause(300ms);
     result.final_error = error();
     return result;
 }
@@ -143,32 +209,101 @@ std::vector<double> jointError(InterfacesThread& arm, const std::vector<double>&
     return error;
 }
 
-void usage(const char* program, FILE* to) {
-    std::fprintf(to,
-                 "usage: %s [--can IFACE] [--urdf FILE] [--out DIR]\n"
-                 "  --can IFACE  SocketCAN interface of the arm (default vcan0)\n"
-                 "  --urdf FILE  robot description (default: the one shipped with the library)\n"
-                 "  --out DIR    where trajectory.csv goes (default demo-out)\n",
-                 program);
+// The robot description next to the installed program (<prefix>/bin/../share
+// /qel_m4/urdf), or else the one in the source tree the program was built
+// from.
+std::string defaultUrdf() {
+    char self[4096];
+    const ssize_t length = readlink("/proc/self/exe", self, sizeof self - 1);
+    if (length > 0) {
+        std::string path(self, static_cast<std::size_t>(length));
+        path = path.substr(0, path.rfind('/') + 1) + QEL_INSTALLED_URDF;
+        if (access(path.c_str(), R_OK) == 0) return path;
+    }
+    return QEL_DEFAULT_URDF;
 }
 
+void usage(FILE* to) {
+    std::fprintf(to,
+                 "usage: qel-demo [--can IFACE] [--urdf FILE] [--out DIR]\n"
+                 "\n"
+                 "Runs a scripted session on the arm: homes it, then gravity compensation,\n"
+                 "three joint moves, an end-effector move, the gripper and a payload change.\n"
+                 "\n"
+                 "WARNING: this MOVES THE ARM. On real hardware clear the arm's whole reach,\n"
+                 "keep the emergency stop at hand and start with the arm near its home pose.\n"
+                 "SIGINT (Ctrl-C) or SIGTERM stops the session and damps the arm; during\n"
+                 "homing it takes effect once homing has finished.\n"
+                 "\n"
+                 "  --can IFACE  SocketCAN interface of the arm (default vcan0, where\n"
+                 "               qel-virtual-arm can stand in for the arm)\n"
+                 "  --urdf FILE  robot description (default: %s)\n"
+                 "  --out DIR    where trajectory.csv goes, created if missing (default\n"
+                 "               demo-out); checked before the arm is started\n"
+                 "  -h, --help   this text\n"
+                 "  --version    the version\n"
+                 "\n"
+                 "Exit status: 0 every move reached its target, 1 some move did not,\n"
+                 "2 bad command line, 3 the output folder cannot be written, 4 the arm could\n"
+                 "not be started, 130 or 143 stopped by SIGINT or SIGTERM.\n",
+                 defaultUrdf().c_str());
+}
+
+// Parses the command line into `options`; throws qel::tools::UsageError.
+// Returns false when the run is already done (help or version printed).
 bool parse(int argc, char** argv, Options* options) {
-    static const option long_options[] = {{"can", required_argument, nullptr, 'c'},
-                                          {"urdf", required_argument, nullptr, 'u'},
-                                          {"out", required_argument, nullptr, 'o'},
-                                          {"help", no_argument, nullptr, 'h'},
+    enum Option { kCan = 1000, kUrdf, kOut, kHelp, kVersion };
+    static const option long_options[] = {{"can", required_argument, nullptr, kCan},
+                                          {"urdf", required_argument, nullptr, kUrdf},
+                                          {"out", required_argument, nullptr, kOut},
+                                          {"help", no_argument, nullptr, kHelp},
+                                          {"version", no_argument, nullptr, kVersion},
                                           {nullptr, 0, nullptr, 0}};
-    int opt;
-    while ((opt = getopt_long(argc, argv, "", long_options, nullptr)) != -1) {
+    const bool run = qel::tools::parseOptions(argc, argv, long_options, [&](int opt, const std::string& value) {
         switch (opt) {
-            case 'c': options->can = optarg; break;
-            case 'u': options->urdf = optarg; break;
-            case 'o': options->out = optarg; break;
-            case 'h': usage(argv[0], stdout); std::exit(0);
-            default: return false;
+            case kCan: options->arm.can = value; break;
+            case kUrdf: options->arm.urdf = value; break;
+            case kOut: options->out = value; break;
+            case 'h':
+            case kHelp: usage(stdout); return false;
+            case kVersion: qel::tools::printVersion("qel-demo"); return false;
         }
+        return true;
+    });
+    if (!run) return false;
+    if (optind < argc) throw qel::tools::UsageError{std::string("unexpected argument '") + argv[optind] + "'"};
+    if (options->out.empty()) throw qel::tools::UsageError{"--out needs a folder"};
+    return true;
+}
+
+// Creates `folder` and its missing parents and opens <folder>/trajectory.csv
+// for writing. On failure prints why and returns a closed stream.
+std::ofstream openOutput(const std::string& folder) {
+    std::ofstream csv;
+    for (std::size_t at = folder.find('/', 1);; at = folder.find('/', at + 1)) {
+        const std::string part = folder.substr(0, at);
+        if (mkdir(part.c_str(), 0755) != 0 && errno != EEXIST) {
+            std::fprintf(stderr, "qel-demo: cannot create output folder '%s': %s\n", part.c_str(),
+                         std::strerror(errno));
+            return csv;
+        }
+        if (at == std::string::npos) break;
     }
-    return optind == argc;
+    const std::string path = folder + "/trajectory.csv";
+    errno = 0;
+    csv.open(path);
+    if (!csv) {
+        std::fprintf(stderr, "qel-demo: cannot write '%s' in the output folder: %s\n", path.c_str(),
+                     errno != 0 ? std::strerror(errno) : "open failed");
+    }
+    return csv;
+}
+
+// Constructs the interface, which enables the motors and homes the arm; runs
+// on its own thread so that the main thread can show progress. Throws what the
+// construction throws.
+std::unique_ptr<InterfacesThread> connect(const ArmStart& start) {
+    return std::make_unique<InterfacesThread>(start.urdf, start.can, start.type);
 }
 
 void printSummary(const std::vector<MoveResult>& moves, std::vector<double> periods) {
@@ -188,59 +323,25 @@ void printSummary(const std::vector<MoveResult>& moves, std::vector<double> peri
 
 }  // namespace
 
-int main(int argc, char** argv) {
-    Options options;
-    if (!parse(argc, argv, &options)) {
-        usage(argv[0], stderr);
-        return 2;
-    }
-    if (options.urdf.empty()) options.urdf = QEL_DEFAULT_URDF;
-    mkdir(options.out.c_str(), 0755);
-
-    std::printf("Connecting to the arm on %s and homing it (takes a few seconds)...\n",
-                options.can.c_str());
-    std::unique_ptr<InterfacesThread> arm;
-    std::exception_ptr failure;
-    std::atomic<bool> constructed{false};
-    std::thread builder([&] {
-        try {
-            arm = std::make_unique<InterfacesThread>(options.urdf, options.can, 0);
-        } catch (...) {
-            failure = std::current_exception();
-        }
-        constructed = true;
-    });
-    const auto homing_start = Clock::now();
-    while (!constructed) {
-        std::this_thread::sleep_for(500ms);
-        std::printf("  homing... %.1f s\n", std::chrono::duration<double>(Clock::now() - homing_start).count());
-        std::fflush(stdout);
-    }
-    builder.join();
-    if (failure) {
-        try {
-            std::rethrow_exception(failure);
-        } catch (const std::exception& e) {
-            std::fprintf(stderr, "qel-demo: the arm could not be started: %s\n", e.what());
-        }
-        return 1;
-    }
-    std::printf("Homed in %.2f s.\n", std::chrono::duration<double>(Clock::now() - homing_start).count());
-
+// The session proper; returns what each step achieved. Stops early, with the
+// steps done so far, when a stop is requested.
+std::vector<MoveResult> runSession(InterfacesThread& arm_ref, std::ofstream csv) {
+    InterfacesThread* arm = &arm_ref;
     Targets targets;
     std::vector<MoveResult> moves;
-    {
-        TrajectoryLogger logger(*arm, targets, options.out + "/trajectory.csv");
-        auto setState = [&](int state) {
+    TrajectoryLogger logger(*arm, targets, std::move(csv));
+    auto setState = [&](int state) {
             std::lock_guard<std::mutex> guard(targets.mutex);
             targets.state = state;
             arm->setArmStatus(state);
         };
 
+    // Each step returns false when a stop was requested during it.
+    auto steps = [&]() -> bool {
         std::printf("Gravity compensation for 2 s: the arm floats where it is.\n");
         std::vector<double> before = arm->getJointPositons();
         setState(kGravity);
-        std::this_thread::sleep_for(2s);
+        if (!pause(2s)) return false;
         {
             std::vector<double> after = arm->getJointPositons();
             MoveResult drift{"gravity compensation holds still", true, 2.0, std::vector<double>{}};
@@ -274,6 +375,7 @@ int main(int argc, char** argv) {
             arm->setJointPositions(target);
             moves.push_back(waitUntil("joint move " + std::to_string(m + 1),
                                       [&] { return jointError(*arm, target); }, kJointTolerance));
+            if (stopRequested()) return false;
         }
 
         std::printf("End-effector move: 3 cm up and 2 cm sideways from here.\n");
@@ -285,6 +387,7 @@ int main(int argc, char** argv) {
             Eigen::Vector3d d = arm->getEndPose().translation() - pose.translation();
             return std::vector<double>{d.x(), d.y(), d.z()};
         }, kPoseTolerance));
+        if (stopRequested()) return false;
         {
             // Keep the joint targets in the log in step with where IK took the arm.
             std::vector<double> now = arm->getJointPositons();
@@ -305,6 +408,7 @@ int main(int argc, char** argv) {
             moves.push_back(waitUntil(gripper > 0 ? "gripper open" : "gripper close", [&] {
                 return std::vector<double>{arm->getJointPositons()[6] - gripper};
             }, kGripperTolerance));
+            if (stopRequested()) return false;
         }
 
         std::printf("Payload of 0.3 kg: the arm must hold its posture.\n");
@@ -314,10 +418,11 @@ int main(int argc, char** argv) {
             held.assign(targets.joints.begin(), targets.joints.begin() + kJoints);
         }
         arm->setEndEffectorMass(0.3);
-        std::this_thread::sleep_for(1s);
+        if (!pause(1s)) return false;
         moves.push_back(waitUntil("hold with a 0.3 kg payload",
                                   [&] { return jointError(*arm, held); }, kJointTolerance));
         arm->setEndEffectorMass(0.0);
+        if (stopRequested()) return false;
 
         std::vector<int> codes = arm->getErrorCode();
         std::printf("Error codes reported: %zu", codes.size());
@@ -326,16 +431,98 @@ int main(int argc, char** argv) {
         moves.push_back({"no error codes", codes.empty(), 0.0, {}});
 
         setState(kProtect);
-        std::this_thread::sleep_for(200ms);
-        printSummary(moves, logger.periodsMs());
-    }
+        pause(200ms);
+        return true;
+    };
+    steps();
+    printSummary(moves, logger.periodsMs());
+    return moves;
+}
 
-    std::printf("\nShutting down.\n");
+int main(int argc, char** argv) {
+    // Progress shows line by line also through a pipe or in a log file.
+    setvbuf(stdout, nullptr, _IOLBF, 0);
+    Options options;
+    try {
+        if (!parse(argc, argv, &options)) return 0;
+    } catch (const qel::tools::UsageError& error) {
+        std::fprintf(stderr, "qel-demo: %s\n", error.message.c_str());
+        usage(stderr);
+        return qel::tools::kExitUsage;
+    }
+    if (options.arm.urdf.empty()) options.arm.urdf = defaultUrdf();
+    // Before anything moves: a session whose record cannot be written is not
+    // worth running.
+    std::ofstream csv = openOutput(options.out);
+    if (!csv.is_open()) return kExitOutput;
+
+    struct sigaction action {};
+    action.sa_handler = onStopSignal;
+    sigemptyset(&action.sa_mask);
+    sigaction(SIGINT, &action, nullptr);
+    sigaction(SIGTERM, &action, nullptr);
+
+    std::printf("Connecting to the arm on %s and homing it (takes a few seconds)...\n",
+                options.arm.can.c_str());
+    std::unique_ptr<InterfacesThread> arm;
+    std::exception_ptr failure;
+    std::atomic<bool> constructed{false};
+    std::thread builder;
+    {
+        StopSignalsBlocked blocked;  // the library's threads start from the builder
+        builder = std::thread([&] {
+            try {
+                arm = connect(options.arm);
+            } catch (...) {
+                failure = std::current_exception();
+            }
+            constructed = true;
+        });
+    }
+    const auto homing_start = Clock::now();
+    bool announced = false;
+    while (!constructed) {
+        std::this_thread::sleep_for(100ms);
+        if (stopRequested() && !announced) {
+            std::printf("Stop requested: the arm stops as soon as homing has finished.\n");
+            announced = true;
+        }
+        const auto elapsed = Clock::now() - homing_start;
+        if (elapsed / 500ms != (elapsed - 100ms) / 500ms) {
+            std::printf("  homing... %.1f s\n", std::chrono::duration<double>(elapsed).count());
+        }
+        std::fflush(stdout);
+    }
+    builder.join();
+    if (failure) {
+        try {
+            std::rethrow_exception(failure);
+        } catch (const std::exception& e) {
+            std::fprintf(stderr, "qel-demo: the arm could not be started: %s\n", e.what());
+        } catch (...) {
+            std::fprintf(stderr, "qel-demo: the arm could not be started\n");
+        }
+        return kExitArmStart;
+    }
+    std::printf("Homed in %.2f s.\n", std::chrono::duration<double>(Clock::now() - homing_start).count());
+
+    std::vector<MoveResult> moves;
+    if (!stopRequested()) moves = runSession(*arm, std::move(csv));
+
+    if (stopRequested()) {
+        std::printf("\nInterrupted by %s: stopping the arm.\n", g_stop_signal == SIGINT ? "SIGINT" : "SIGTERM");
+    } else {
+        std::printf("\nShutting down.\n");
+    }
     std::fflush(stdout);
-    arm.reset();
+    arm.reset();  // damps every motor
+    if (stopRequested()) {
+        std::printf("Arm stopped.\n");
+        return kExitInterruptedBase + g_stop_signal;
+    }
     const bool all_reached =
         std::all_of(moves.begin(), moves.end(), [](const MoveResult& m) { return m.reached; });
     std::printf("%s\n", all_reached ? "Demo passed: every move reached its target."
                                     : "Demo FAILED: some move did not reach its target.");
-    return all_reached ? 0 : 1;
+    return all_reached ? kExitPassed : kExitMoveFailed;
 }

@@ -11,36 +11,47 @@
 #include <cstring>
 #include <exception>
 #include <functional>
+#include <mutex>
 #include <string>
 #include <vector>
 
+#include "apps/CommandLine.hpp"
+#include "apps/FrameText.hpp"
 #include "sim/VirtualArm.hpp"
 
 namespace {
 
 using qel::sim::VirtualArm;
-
-constexpr int kExitUsage = 2;
+using qel::tools::UsageError;
+using qel::tools::parseMotorId;
+using qel::tools::parseNumber;
 
 const char* const kUsage =
     "usage: qel-virtual-arm [--can IFACE] [options]\n"
     "\n"
     "Simulates the arm's seven motors (identifiers 1, 2, 4, 5, 6, 7 and the gripper 8)\n"
     "on a CAN interface that is already up. Every frame addressed to a motor is\n"
-    "answered with one feedback frame on identifier 0. Prints one status line a\n"
-    "second; stops on SIGINT or SIGTERM.\n"
+    "answered with one feedback frame on identifier 0. The joints stop hard at\n"
+    "their limits. Prints one status line a second; stops on SIGINT or SIGTERM.\n"
     "\n"
     "Arm:\n"
     "  --can IFACE             CAN interface (default vcan0)\n"
     "  --urdf PATH             robot description file (default: the built-in one)\n"
-    "  --start Q1,...,Q6       start angles of joints 1 to 6 in rad (default all 0)\n"
+    "  --start Q1,...,Q6       start angles of joints 1 to 6 in rad, within the\n"
+    "                          joint limits (default all 0)\n"
+    "  --payload KG            payload at the flange, carried by the arm's gravity\n"
+    "                          load (default 0)\n"
     "  --gripper-start RAW     gripper start position, motor units (default 0)\n"
     "  --gripper-stop RAW      gripper end stop, motor units (default -2)\n"
     "  --gripper-travel RAW    gripper travel above the end stop (default 5.5)\n"
     "  --seed N                seed of the random draws (default 1)\n"
+    "  --trace                 print every frame the motors receive, decoded as\n"
+    "                          qel-decode prints it\n"
     "  --quiet                 no status line\n"
     "\n"
-    "Faults (SECONDS count from start; per-motor options may be repeated):\n"
+    "Faults (ID is a motor's bus identifier, not its joint number: 1, 2 and 4\n"
+    "drive joints 1 to 3, 5, 6 and 7 joints 4 to 6, 8 the gripper; SECONDS count\n"
+    "from start; per-motor options may be repeated):\n"
     "  --silence ID[@SECONDS]  motor ID stops answering (at once, or after SECONDS)\n"
     "  --status-code ID=CODE   motor ID reports status CODE (0 to 15)\n"
     "  --current ID=VALUE      motor ID reports current VALUE (current units)\n"
@@ -49,35 +60,13 @@ const char* const kUsage =
     "  --bus-silent SECONDS    no motor answers from SECONDS on (0: from the start)\n"
     "  --random-frames RATE    send RATE frames a second with random identifiers\n"
     "                          and data (0 to 10000)\n"
-    "  --help                  this text\n"
+    "\n"
+    "  -h, --help              this text\n"
+    "  --version               the version\n"
     "\n"
     "Exit status: 0 after a signal, 1 if the arm cannot start (interface or\n"
     "description), 2 for a bad command line.\n";
 
-// A command-line mistake; main prints it with the usage hint.
-struct UsageError {
-    std::string message;
-};
-
-double parseNumber(const std::string& text, const std::string& what) {
-    errno = 0;
-    char* end = nullptr;
-    const double value = std::strtod(text.c_str(), &end);
-    if (text.empty() || *end != '\0' || errno == ERANGE || !std::isfinite(value)) {
-        throw UsageError{what + " must be a finite number, got '" + text + "'"};
-    }
-    return value;
-}
-
-int parseMotorId(const std::string& text) {
-    const double value = parseNumber(text, "motor identifier");
-    for (int id : VirtualArm::kMotorIds) {
-        if (value == id) return id;
-    }
-    throw UsageError{"no motor with identifier '" + text + "' (the arm has 1, 2, 4, 5, 6, 7 and 8)"};
-}
-
-// Splits "ID<sep>VALUE"; the value may be optional.
 std::pair<int, std::string> splitMotorArgument(const std::string& text, char separator,
                                                bool value_required, const char* option) {
     const auto at = text.find(separator);
@@ -111,12 +100,69 @@ void printStatus(const VirtualArm& arm, VirtualArm::Clock::time_point started, u
     last_received = stats.frames_received;
 }
 
+// Frames for --trace, handed from the simulation thread to the main thread,
+// which prints them: a slow terminal or a paused pager then delays only the
+// trace, never the motors' answers. Past kLimit waiting frames the newest are
+// counted and dropped instead.
+class TraceQueue {
+public:
+    static constexpr std::size_t kLimit = 1 << 16;
+
+    TraceQueue() {
+        waiting_.reserve(kLimit);
+        printing_.reserve(kLimit);
+    }
+
+    void push(const qel::hw_interface::CanFrame& frame) {
+        const int64_t time_us = std::chrono::duration_cast<std::chrono::microseconds>(
+            std::chrono::system_clock::now().time_since_epoch()).count();
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (waiting_.size() >= kLimit) {
+            ++dropped_;
+            return;
+        }
+        waiting_.push_back({time_us, frame});
+    }
+
+    void print(const std::string& interface) {
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            printing_.swap(waiting_);
+        }
+        for (const Entry& entry : printing_) {
+            std::printf("%s\n", qel::tools::frameLine(entry.time_us, interface, entry.frame).c_str());
+        }
+        printing_.clear();
+        uint64_t dropped = 0;
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            std::swap(dropped, dropped_);
+        }
+        if (dropped > 0) {
+            std::printf("qel-virtual-arm: the trace fell behind; %llu frames not shown\n",
+                        static_cast<unsigned long long>(dropped));
+        }
+        std::fflush(stdout);
+    }
+
+private:
+    struct Entry {
+        int64_t time_us;
+        qel::hw_interface::CanFrame frame;
+    };
+    std::mutex mutex_;
+    std::vector<Entry> waiting_;
+    std::vector<Entry> printing_;
+    uint64_t dropped_ = 0;
+};
+
 }  // namespace
 
 int main(int argc, char** argv) {
     enum Option {
         kCan = 1000, kUrdf, kStart, kGripperStart, kGripperStop, kGripperTravel, kSeed, kQuiet,
         kSilence, kStatusCode, kCurrent, kDrop, kDelay, kBusSilent, kRandomFrames, kHelp,
+        kVersion, kTrace, kPayload,
     };
     static const option kOptions[] = {
         {"can", required_argument, nullptr, kCan},
@@ -135,19 +181,20 @@ int main(int argc, char** argv) {
         {"bus-silent", required_argument, nullptr, kBusSilent},
         {"random-frames", required_argument, nullptr, kRandomFrames},
         {"help", no_argument, nullptr, kHelp},
+        {"version", no_argument, nullptr, kVersion},
+        {"trace", no_argument, nullptr, kTrace},
+        {"payload", required_argument, nullptr, kPayload},
         {nullptr, 0, nullptr, 0},
     };
 
     qel::sim::VirtualArmOptions options;
     bool quiet = false;
+    bool trace = false;
     // Faults are applied once the arm exists, relative to its start time.
     std::vector<std::function<void(VirtualArm&, VirtualArm::Clock::time_point)>> faults;
 
     try {
-        opterr = 0;
-        int option;
-        while ((option = getopt_long(argc, argv, "", kOptions, nullptr)) != -1) {
-            const std::string value = optarg ? optarg : "";
+        const bool run = qel::tools::parseOptions(argc, argv, kOptions, [&](int option, const std::string& value) {
             switch (option) {
             case kCan: options.interface = value; break;
             case kUrdf: options.urdf_path = value; break;
@@ -230,18 +277,23 @@ int main(int argc, char** argv) {
                 faults.push_back([rate](VirtualArm& arm, auto) { arm.setRandomFrameRate(rate); });
                 break;
             }
-            case kHelp: std::fputs(kUsage, stdout); return 0;
-            default: {
-                const std::string given = argv[optind - 1];
-                throw UsageError{optopt != 0 ? "option '" + given + "' needs a value"
-                                             : "unknown option '" + given + "'"};
+            case kPayload: {
+                options.payload = parseNumber(value, "--payload");
+                if (options.payload < 0) throw UsageError{"--payload must not be negative"};
+                break;
             }
+            case kTrace: trace = true; break;
+            case 'h':
+            case kHelp: std::fputs(kUsage, stdout); return false;
+            case kVersion: qel::tools::printVersion("qel-virtual-arm"); return false;
             }
-        }
+            return true;
+        });
+        if (!run) return 0;
         if (optind < argc) throw UsageError{std::string("unexpected argument '") + argv[optind] + "'"};
     } catch (const UsageError& error) {
         std::fprintf(stderr, "qel-virtual-arm: %s\n%s", error.message.c_str(), kUsage);
-        return kExitUsage;
+        return qel::tools::kExitUsage;
     }
 
     // Signals are taken synchronously below; blocking them first keeps the
@@ -252,6 +304,9 @@ int main(int argc, char** argv) {
     sigaddset(&stop_signals, SIGTERM);
     pthread_sigmask(SIG_BLOCK, &stop_signals, nullptr);
 
+    TraceQueue trace_queue;
+    if (trace) options.on_frame = [&trace_queue](const auto& frame) { trace_queue.push(frame); };
+
     try {
         VirtualArm arm(options);
         const auto started = VirtualArm::Clock::now();
@@ -259,17 +314,23 @@ int main(int argc, char** argv) {
         arm.start();
         std::fprintf(stderr, "qel-virtual-arm: running on %s\n", options.interface.c_str());
         uint64_t last_received = 0;
-        const timespec second{1, 0};
+        // The trace is printed every 50 ms, the status line every second.
+        const timespec wait = trace ? timespec{0, 50000000} : timespec{1, 0};
+        auto next_status = started + std::chrono::seconds(1);
         while (true) {
-            const int signal = sigtimedwait(&stop_signals, nullptr, &second);
+            const int signal = sigtimedwait(&stop_signals, nullptr, &wait);
+            if (trace) trace_queue.print(options.interface);
             if (signal == SIGINT || signal == SIGTERM) break;
+            if (VirtualArm::Clock::now() < next_status) continue;
+            next_status += std::chrono::seconds(1);
             if (!quiet) printStatus(arm, started, last_received);
         }
         arm.stop();
+        if (trace) trace_queue.print(options.interface);
         std::fprintf(stderr, "qel-virtual-arm: stopped\n");
     } catch (const std::invalid_argument& error) {
         std::fprintf(stderr, "qel-virtual-arm: %s\n%s", error.what(), kUsage);
-        return kExitUsage;
+        return qel::tools::kExitUsage;
     } catch (const std::exception& error) {
         std::fprintf(stderr, "qel-virtual-arm: %s\n", error.what());
         return 1;

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdio>
 #include <stdexcept>
 
 #include <kdl/chaindynparam.hpp>
@@ -18,9 +19,10 @@ constexpr double kGravity = -9.81;  // m/s², along the base z axis
 // The inertia changes slowly with the posture; refreshing it every 10 ms
 // instead of every step saves most of the model's cost at no visible error.
 constexpr int kInertiaRefreshSteps = 10;
-// Saturation can switch on for a further joint once the first one is clamped;
-// three passes settle every case of the six joints in practice.
-constexpr int kSaturationPasses = 3;
+// Saturation or an end stop can come into play for a further joint once a
+// first one is held. Each joint is held at most twice per step (saturated,
+// then stopped), so this many passes always settle; most steps need one.
+constexpr int kConstraintPasses = 2 * static_cast<int>(kArmJoints) + 1;
 
 void requireFinite(double value, const char* what) {
     if (!std::isfinite(value)) {
@@ -47,7 +49,19 @@ double impedanceTorque(const hw_interface::HybridJointCmd& command, double posit
 ArmDynamics::ArmDynamics(const ArmDynamicsOptions& options)
     : gripper_end_stop_(options.gripper_end_stop),
       gripper_open_stop_(options.gripper_end_stop + options.gripper_travel) {
-    for (double angle : options.start_joints) requireFinite(angle, "start joint angle");
+    for (std::size_t i = 0; i < kArmJoints; ++i) {
+        const double angle = options.start_joints[i];
+        requireFinite(angle, "start joint angle");
+        if (angle < kMotorLayout[i].lower_stop || angle > kMotorLayout[i].upper_stop) {
+            char message[160];
+            std::snprintf(message, sizeof message,
+                          "start angle %g of joint %zu lies beyond its end stops (%g to %g rad)", angle, i + 1,
+                          kMotorLayout[i].lower_stop, kMotorLayout[i].upper_stop);
+            throw std::invalid_argument(message);
+        }
+    }
+    requireFinite(options.payload, "payload");
+    if (options.payload < 0.0) throw std::invalid_argument("payload must not be negative");
     requireFinite(options.gripper_start, "gripper start position");
     requireFinite(options.gripper_end_stop, "gripper end stop");
     requireFinite(options.gripper_travel, "gripper travel");
@@ -87,9 +101,8 @@ ArmDynamics::ArmDynamics(const ArmDynamicsOptions& options)
     }
     if (std::abs(bare(largest)) > 1e-6) mass_factor_ = scaled(largest) / bare(largest);
 
-    refreshInertia();
-    const auto load = gravityLoad();
-    for (std::size_t i = 0; i < kArmJoints; ++i) gravity_(i) = load[i];
+    flange_inertia_ = chain_.segments.back().getInertia();
+    applyPayload(options.payload);
 }
 
 ArmDynamics::~ArmDynamics() = default;
@@ -113,6 +126,25 @@ std::array<double, kArmJoints> ArmDynamics::gravityLoad() const {
     return result;
 }
 
+void ArmDynamics::setPayload(double mass) {
+    requireFinite(mass, "payload");
+    if (mass < 0.0) throw std::invalid_argument("payload must not be negative");
+    applyPayload(mass);
+}
+
+// The same point mass at the flange origin in both models: the solver's, which
+// gives the gravity load, and the chain the inertia comes from.
+void ArmDynamics::applyPayload(double mass) {
+    solver_->setEndEffectorMass(mass);
+    chain_.segments.back().setInertia(
+        flange_inertia_ + KDL::RigidBodyInertia(mass, KDL::Vector::Zero(), KDL::RotationalInertia::Zero()));
+    inertia_solver_ = std::make_unique<KDL::ChainDynParam>(chain_, KDL::Vector(0, 0, kGravity));
+    payload_ = mass;
+    refreshInertia();
+    const auto load = gravityLoad();
+    for (std::size_t i = 0; i < kArmJoints; ++i) gravity_(i) = load[i];
+}
+
 void ArmDynamics::step() {
     stepArm();
     stepGripper();
@@ -134,7 +166,11 @@ void ArmDynamics::refreshInertia() {
 //   (M + h(K_d + B) + h²K_p) v' = M v + h(K_p(p* − p) + K_d v* + τ_ff − G)
 //   p' = p + h v'
 // A joint whose motor saturates is re-solved with its torque held at the
-// limit.
+// limit. A joint that would pass an end stop is re-solved with the velocity
+// that lands it exactly on the stop, its row and column taken out of the
+// system so that the others move as if it were locked there; it then rests
+// on the stop with zero velocity. Every step starts without contacts, so a
+// joint leaves its stop as soon as the forces on it point away from it.
 void ArmDynamics::stepArm() {
     if (++steps_since_inertia_ >= kInertiaRefreshSteps) refreshInertia();
     constexpr double h = kStep;
@@ -145,8 +181,9 @@ void ArmDynamics::stepArm() {
         v(i) = axes_[i].velocity;
     }
     std::array<int, kArmJoints> saturated{};  // -1, 0 or +1
+    std::array<int, kArmJoints> stopped{};    // -1 on the lower stop, +1 on the upper
     Vector6 v_next = v;
-    for (int pass = 0; pass < kSaturationPasses; ++pass) {
+    for (int pass = 0; pass < kConstraintPasses; ++pass) {
         Matrix6 system = inertia_;
         Vector6 rhs = inertia_ * v;
         for (std::size_t i = 0; i < kArmJoints; ++i) {
@@ -163,13 +200,29 @@ void ArmDynamics::stepArm() {
             system(i, i) += h * (k_d + kMotorLayout[i].friction) + h * h * k_p;
             rhs(i) += h * (force - gravity_(i));
         }
+        for (std::size_t i = 0; i < kArmJoints; ++i) {
+            if (stopped[i] == 0) continue;
+            const double stop = stopped[i] > 0 ? kMotorLayout[i].upper_stop : kMotorLayout[i].lower_stop;
+            const double locked = (stop - q(i)) / h;
+            rhs -= system.col(i) * locked;
+            system.row(i).setZero();
+            system.col(i).setZero();
+            system(i, i) = 1.0;
+            rhs(i) = locked;
+        }
         v_next = system.ldlt().solve(rhs);
 
         bool changed = false;
         for (std::size_t i = 0; i < kArmJoints; ++i) {
+            if (stopped[i] != 0) continue;
+            const double position = q(i) + h * v_next(i);
+            if (position > kMotorLayout[i].upper_stop || position < kMotorLayout[i].lower_stop) {
+                stopped[i] = position > kMotorLayout[i].upper_stop ? 1 : -1;
+                changed = true;
+                continue;
+            }
             if (!drives_[i].enabled || saturated[i] != 0) continue;
             const auto& c = drives_[i].command;
-            const double position = q(i) + h * v_next(i);
             const double torque = c.k_p * (c.position - position) +
                                   c.k_d * (c.velocity - v_next(i)) + c.torque;
             if (std::abs(torque) > kMotorLayout[i].torque_limit) {
@@ -187,8 +240,13 @@ void ArmDynamics::stepArm() {
     }
     for (std::size_t i = 0; i < kArmJoints; ++i) {
         AxisState& axis = axes_[i];
-        axis.velocity = v_next(i);
-        axis.position = q(i) + h * v_next(i);
+        if (stopped[i] != 0) {
+            axis.position = stopped[i] > 0 ? kMotorLayout[i].upper_stop : kMotorLayout[i].lower_stop;
+            axis.velocity = 0.0;
+        } else {
+            axis.velocity = v_next(i);
+            axis.position = q(i) + h * v_next(i);
+        }
         axis.torque = motorTorque(static_cast<int>(i), axis.position, axis.velocity);
     }
     const auto load = gravityLoad();

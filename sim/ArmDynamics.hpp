@@ -29,8 +29,11 @@ struct AxisState {
 struct ArmDynamicsOptions {
     // Robot description text; empty means the one compiled into the library.
     std::string urdf_xml;
-    // Start angles of joints 1 to 6 (rad).
+    // Start angles of joints 1 to 6 (rad), within the joints' end stops.
     std::array<double, kArmJoints> start_joints{};
+    // Payload at the flange (kg): a point mass at the end-effector frame
+    // origin, which the arm's gravity load and inertia include.
+    double payload = 0.0;
     // Gripper start, end stop and travel in the gripper motor's raw position
     // unit. The gripper cannot go below the end stop nor above end stop +
     // travel.
@@ -49,15 +52,18 @@ struct ArmDynamicsOptions {
 // axis, saturated at its torque limit; a disabled motor applies nothing. The
 // six joints move under that torque, the arm's gravity load from the robot
 // model, the model's configuration-dependent inertia plus each motor's
-// reflected rotor inertia, and viscous friction. The gripper is a single
-// inertia between an end stop and the end of its travel.
+// reflected rotor inertia, and viscous friction. Each joint has hard end stops
+// at its limits: a joint that would pass one stops dead on it (an inelastic
+// contact) and the rest of the arm moves on as if that joint were locked. The
+// gripper is a single inertia between an end stop and the end of its travel.
 class ArmDynamics {
 public:
     static constexpr double kStep = 0.001;  // s, the integration step
 
-    // Throws std::invalid_argument for non-finite start values, a travel that
-    // is not positive or a gripper start outside its travel, and
-    // std::runtime_error if the robot description cannot be used.
+    // Throws std::invalid_argument for non-finite start values, a start angle
+    // beyond a joint's end stops, a travel that is not positive, a gripper
+    // start outside its travel or a payload that is negative or not finite,
+    // and std::runtime_error if the robot description cannot be used.
     explicit ArmDynamics(const ArmDynamicsOptions& options);
     ~ArmDynamics();
     ArmDynamics(const ArmDynamics&) = delete;
@@ -76,9 +82,16 @@ public:
     // axis out of range.
     AxisState state(int axis) const;
 
-    // Gravity torques (N·m) the arm's joints bear at their present angles:
-    // exactly what a controller using the same model feeds forward.
+    // Gravity torques (N·m) the arm's joints bear at their present angles,
+    // payload included: exactly what a controller using the same model and
+    // told the same payload feeds forward.
     std::array<double, kArmJoints> gravityLoad() const;
+
+    // Replaces the payload at the flange (kg; 0 removes it). Throws
+    // std::invalid_argument for a negative or non-finite mass, keeping the
+    // previous payload.
+    void setPayload(double mass);
+    double payload() const { return payload_; }
 
 private:
     using Vector6 = Eigen::Matrix<double, kArmJoints, 1>;
@@ -90,14 +103,17 @@ private:
     };
 
     void refreshInertia();
+    void applyPayload(double mass);
     void stepArm();
     void stepGripper();
     double motorTorque(int axis, double position, double velocity) const;
 
     std::unique_ptr<KinematicDynamicSolver> solver_;
-    KDL::Chain chain_;
+    KDL::Chain chain_;  // with the payload in its last segment
+    KDL::RigidBodyInertia flange_inertia_;  // the last segment's own inertia
     std::unique_ptr<KDL::ChainDynParam> inertia_solver_;
     double mass_factor_ = 1.0;
+    double payload_ = 0.0;
     double gripper_end_stop_;
     double gripper_open_stop_;
 

@@ -1,10 +1,7 @@
 #include "sim/VirtualArm.hpp"
 
 #include <linux/can.h>
-#include <linux/can/raw.h>
-#include <net/if.h>
 #include <poll.h>
-#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -17,6 +14,8 @@
 #include <sstream>
 #include <stdexcept>
 #include <vector>
+
+#include "sim/RawCanSocket.hpp"
 
 namespace qel::sim {
 
@@ -51,6 +50,7 @@ ArmDynamicsOptions dynamicsOptions(const VirtualArmOptions& options) {
     ArmDynamicsOptions result;
     if (!options.urdf_path.empty()) result.urdf_xml = readFile(options.urdf_path);
     result.start_joints = options.start_joints;
+    result.payload = options.payload;
     result.gripper_start = options.gripper_start;
     result.gripper_end_stop = options.gripper_end_stop;
     result.gripper_travel = options.gripper_travel;
@@ -62,44 +62,6 @@ std::array<SimulatedMotor, kAxes> makeMotors() {
             SimulatedMotor(kMotorLayout[2]), SimulatedMotor(kMotorLayout[3]),
             SimulatedMotor(kMotorLayout[4]), SimulatedMotor(kMotorLayout[5]),
             SimulatedMotor(kMotorLayout[6])};
-}
-
-// A raw CAN socket that only lets the motors' identifiers through, so a flood
-// of other traffic costs the simulation nothing.
-int openSocket(const std::string& interface) {
-    auto fail = [&](const std::string& reason) -> int {
-        throw std::runtime_error("cannot open CAN interface '" + interface + "': " + reason);
-    };
-    if (interface.empty() || interface.size() >= IFNAMSIZ) {
-        fail("the name must have 1 to " + std::to_string(IFNAMSIZ - 1) + " characters");
-    }
-    const int fd = socket(PF_CAN, SOCK_RAW | SOCK_NONBLOCK | SOCK_CLOEXEC, CAN_RAW);
-    if (fd < 0) fail(std::string("no CAN socket: ") + std::strerror(errno));
-    auto failClosing = [&](const std::string& reason) -> int {
-        const int saved = errno;
-        close(fd);
-        return fail(reason + ": " + std::strerror(saved));
-    };
-    ifreq request{};
-    std::memcpy(request.ifr_name, interface.c_str(), interface.size());
-    if (ioctl(fd, SIOCGIFINDEX, &request) < 0) return failClosing("no such interface");
-
-    std::array<can_filter, kAxes> filters{};
-    for (std::size_t i = 0; i < kAxes; ++i) {
-        filters[i].can_id = static_cast<canid_t>(kMotorLayout[i].motor_id);
-        filters[i].can_mask = CAN_SFF_MASK | CAN_EFF_FLAG | CAN_RTR_FLAG;
-    }
-    if (setsockopt(fd, SOL_CAN_RAW, CAN_RAW_FILTER, filters.data(),
-                   static_cast<socklen_t>(sizeof filters)) < 0) {
-        return failClosing("cannot set the receive filter");
-    }
-    sockaddr_can address{};
-    address.can_family = AF_CAN;
-    address.can_ifindex = request.ifr_ifindex;
-    if (bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) < 0) {
-        return failClosing("cannot bind");
-    }
-    return fd;
 }
 
 }  // namespace
@@ -143,6 +105,7 @@ private:
     Clock::time_point next_random_;
     std::vector<Pending> pending_;
     std::vector<CanFrame> outgoing_;
+    std::vector<CanFrame> observed_;  // for on_frame, handed over unlocked
     std::array<CanFrame, kBatch> incoming_{};
     std::array<mmsghdr, kBatch> messages_{};
     std::array<iovec, kBatch> vectors_{};
@@ -172,6 +135,8 @@ void VirtualArm::Runner::loop() {
             addRandomFrames(now);
         }
         const uint64_t failures = outgoing_.size() - sendAll();
+        for (const CanFrame& frame : observed_) arm_.on_frame_(frame);
+        observed_.clear();
         if (failures > 0) {
             std::lock_guard<std::mutex> lock(arm_.mutex_);
             arm_.stats_.send_failures += failures;
@@ -237,7 +202,9 @@ void VirtualArm::Runner::readFrames(Clock::time_point now) {
         }
         const int count = recvmmsg(fd_, messages_.data(), kBatch, MSG_DONTWAIT, nullptr);
         for (int j = 0; j < count; ++j) {
-            if (messages_[j].msg_len == sizeof(CanFrame)) handleFrame(incoming_[j], now, silent);
+            if (messages_[j].msg_len != sizeof(CanFrame)) continue;
+            if (arm_.on_frame_) observed_.push_back(incoming_[j]);
+            handleFrame(incoming_[j], now, silent);
         }
         if (count < static_cast<int>(kBatch)) break;
     }
@@ -314,14 +281,16 @@ VirtualArm::VirtualArm(const VirtualArmOptions& options)
     : dynamics_(dynamicsOptions(options)),
       motors_(makeMotors()),
       seed_(options.random_seed),
-      interface_(options.interface) {}
+      interface_(options.interface),
+      on_frame_(options.on_frame) {}
 
 VirtualArm::~VirtualArm() { stop(); }
 
 void VirtualArm::start() {
     std::lock_guard<std::mutex> guard(runner_mutex_);
     if (runner_) return;
-    const int fd = openSocket(interface_);
+    std::vector<int> motor_ids(kMotorIds.begin(), kMotorIds.end());
+    const int fd = openRawCanSocket(interface_, motor_ids);
     {
         std::lock_guard<std::mutex> lock(mutex_);
         stats_ = {};
@@ -404,6 +373,11 @@ MotorFaults VirtualArm::faults(int motor_id) const {
     const int axis = axisOf(motor_id);
     std::lock_guard<std::mutex> lock(mutex_);
     return motors_[axis].faults();
+}
+
+void VirtualArm::setPayload(double mass) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    dynamics_.setPayload(mass);
 }
 
 void VirtualArm::silenceBus(Clock::time_point from) {

@@ -4,6 +4,7 @@
 #include <atomic>
 #include <chrono>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -23,8 +24,10 @@ struct VirtualArmOptions {
     // Robot description file; empty means the description compiled into the
     // library (the same arm).
     std::string urdf_path;
-    // Start angles of joints 1 to 6 (rad).
+    // Start angles of joints 1 to 6 (rad), within the joints' end stops.
     std::array<double, kArmJoints> start_joints{};
+    // Payload at the flange (kg), carried by the arm's gravity load.
+    double payload = 0.0;
     // Gripper start, end stop and travel in its motor's raw position unit.
     double gripper_start = 0.0;
     double gripper_end_stop = -2.0;
@@ -34,6 +37,11 @@ struct VirtualArmOptions {
     // Seed of the random draws (dropped answers, random frames), so that a
     // run can be repeated.
     uint32_t random_seed = 1;
+    // Called with every frame the motors receive (their identifiers only),
+    // in the order received, on the simulation thread but outside the arm's
+    // lock, so it may call the arm's members. It delays the motors' answers
+    // by as long as it takes: hand the frame off rather than block on output.
+    std::function<void(const hw_interface::CanFrame&)> on_frame;
 };
 
 // The true state of one motor's axis, as the simulation has it.
@@ -108,6 +116,10 @@ public:
     // The faults the motor currently shows.
     MotorFaults faults(int motor_id) const;
 
+    // Replaces the payload at the flange (kg). Throws std::invalid_argument
+    // for a negative or non-finite mass and changes nothing then.
+    void setPayload(double mass);
+
     // Whole-bus faults. No motor answers from `from` on (random frames stop
     // too) until resumeBus().
     void silenceBus(Clock::time_point from = Clock::now());
@@ -131,6 +143,7 @@ private:
     VirtualArmStats stats_;
     uint32_t seed_;
     std::string interface_;
+    const std::function<void(const hw_interface::CanFrame&)> on_frame_;
 
     std::unique_ptr<Runner> runner_;
     mutable std::mutex runner_mutex_;  // serialises start() and stop()

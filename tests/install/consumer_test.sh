@@ -37,3 +37,6 @@ fi
 env -u LD_LIBRARY_PATH PYTHONPATH="$(echo "$prefix"/lib/python3*/dist-packages)" /usr/bin/python3 -c \
     'import qel_m4; print("python module: l5_fk at zero", qel_m4.l5_fk([0.0] * 6)[:3])'
 env -u LD_LIBRARY_PATH "$prefix/bin/qel-virtual-arm" --help >/dev/null
+env -u LD_LIBRARY_PATH "$prefix/bin/qel-decode" --version >/dev/null
+# The installed demo finds the description installed next to it.
+env -u LD_LIBRARY_PATH "$prefix/bin/qel-demo" --help | grep -qF "$prefix/bin/../share/qel_m4/urdf/Zq4mina00.urdf"

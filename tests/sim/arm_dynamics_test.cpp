@@ -31,6 +31,10 @@ std::array<double, kArmJoints> gravityAt(const std::array<double, kArmJoints>& q
     return result;
 }
 
+// The arm's joint limits (rad), where its hard end stops sit.
+constexpr double kLower[kArmJoints] = {-3.14, -0.1, -0.1, -1.29, -1.4835298641951802, -1.7453292519943295};
+constexpr double kUpper[kArmJoints] = {2.618, 3.6, 3.0, 1.29, 1.4835298641951802, 1.7453292519943295};
+
 void run(ArmDynamics& arm, double seconds) {
     for (int i = 0; i < static_cast<int>(seconds * kStepsPerSecond); ++i) arm.step();
 }
@@ -50,7 +54,7 @@ void holdWithGravity(ArmDynamics& arm, const std::array<double, kArmJoints>& tar
 
 TEST(ArmDynamics, HoldsASetPointWhenGravityIsFedForward) {
     ArmDynamics arm(ArmDynamicsOptions{});
-    const std::array<double, kArmJoints> target{0.3, 0.6, -0.5, 0.4, -0.3, 0.2};
+    const std::array<double, kArmJoints> target{0.3, 0.6, 0.5, 0.4, -0.3, 0.2};
     holdWithGravity(arm, target, kKp, kKd);
     // Joints 3 and 4 swing against each other for a while, lightly damped at
     // these gains, as a real arm does.
@@ -71,7 +75,7 @@ TEST(ArmDynamics, StiffestGainsStayStableAndTorqueSaturates) {
     ArmDynamics arm(ArmDynamicsOptions{});
     const double stiff_p[kArmJoints] = {500, 500, 500, 500, 500, 500};
     const double stiff_d[kArmJoints] = {5, 5, 5, 5, 5, 5};
-    const std::array<double, kArmJoints> target{0.5, -0.5, 0.5, -0.5, 0.5, -0.5};
+    const std::array<double, kArmJoints> target{0.5, 1.0, 0.5, -0.5, 0.5, -0.5};
     holdWithGravity(arm, target, stiff_p, stiff_d);
     double fastest = 0.0;
     for (int i = 0; i < 2 * kStepsPerSecond; ++i) {
@@ -99,7 +103,7 @@ TEST(ArmDynamics, StiffestGainsStayStableAndTorqueSaturates) {
 
 TEST(ArmDynamics, FallsUnderGravityWithoutMotorTorque) {
     ArmDynamicsOptions options;
-    options.start_joints = {0.0, 0.6, -0.5, 0.0, 0.0, 0.0};
+    options.start_joints = {0.0, 0.6, 1.5, 0.0, 0.0, 0.0};
     ArmDynamics arm(options);
     const double load = arm.gravityLoad()[1];
     ASSERT_GT(std::abs(load), 0.5);
@@ -114,12 +118,114 @@ TEST(ArmDynamics, FallsUnderGravityWithoutMotorTorque) {
     EXPECT_LT((shoulder.position - 0.6) * load, 0.0);
     // Joint 1 turns about the vertical: gravity does not move it.
     EXPECT_NEAR(arm.state(0).position, 0.0, 1e-3);
-    // Friction brings the swinging arm to rest, not to a blow-up.
-    run(arm, 20.0);
+    // Friction and the end stops bring the swinging arm to rest, not to a
+    // blow-up, and no joint ever passes its limits.
+    for (int step = 0; step < 20 * kStepsPerSecond; ++step) {
+        arm.step();
+        for (std::size_t i = 0; i < kArmJoints; ++i) {
+            const double position = arm.state(static_cast<int>(i)).position;
+            ASSERT_TRUE(position >= kLower[i] && position <= kUpper[i]) << "joint " << i + 1 << " at " << position;
+        }
+    }
     for (std::size_t i = 0; i < kArmJoints; ++i) {
-        EXPECT_TRUE(std::isfinite(arm.state(static_cast<int>(i)).position));
         EXPECT_LT(std::abs(arm.state(static_cast<int>(i)).velocity), 0.5);
     }
+}
+
+TEST(ArmDynamics, EndStopsHoldEveryJointAtItsLimitUnderACommandBeyondIt) {
+    for (const int side : {+1, -1}) {
+        ArmDynamics arm(ArmDynamicsOptions{});
+        // One radian past the limit with the tracking stiffness: each motor
+        // pushes into its stop with (up to) its full torque.
+        std::array<double, kArmJoints> beyond{};
+        for (std::size_t i = 0; i < kArmJoints; ++i) {
+            beyond[i] = (side > 0 ? kUpper[i] : kLower[i]) + side * 1.0;
+            HybridJointCmd push;
+            push.position = beyond[i];
+            push.k_p = kKp[i];
+            push.k_d = kKd[i];
+            arm.setDrive(static_cast<int>(i), true, push);
+        }
+        for (int step = 0; step < 3 * kStepsPerSecond; ++step) {
+            arm.step();
+            for (std::size_t i = 0; i < kArmJoints; ++i) {
+                const double position = arm.state(static_cast<int>(i)).position;
+                ASSERT_TRUE(position >= kLower[i] && position <= kUpper[i])
+                    << "joint " << i + 1 << " passed its stop: " << position << " at step " << step;
+            }
+        }
+        for (std::size_t i = 0; i < kArmJoints; ++i) {
+            const AxisState joint = arm.state(static_cast<int>(i));
+            EXPECT_EQ(joint.position, side > 0 ? kUpper[i] : kLower[i]) << "joint " << i + 1;
+            EXPECT_EQ(joint.velocity, 0.0) << "joint " << i + 1;
+            EXPECT_GT(joint.torque * side, 1.0) << "joint " << i + 1 << " still pushes into its stop";
+        }
+
+        // Commanded back inside, every joint leaves its stop.
+        const std::array<double, kArmJoints> inside{0.3, 1.0, 1.0, 0.2, -0.2, 0.3};
+        holdWithGravity(arm, inside, kKp, kKd);
+        run(arm, 4.0);
+        for (std::size_t i = 0; i < kArmJoints; ++i) {
+            EXPECT_NEAR(arm.state(static_cast<int>(i)).position, inside[i], 5e-3) << "joint " << i + 1;
+        }
+    }
+}
+
+TEST(ArmDynamics, PayloadAddsItsWeightToTheGravityLoadThatTheMotorsCarry) {
+    constexpr double kPayload = 1.5;  // kg
+    const std::array<double, kArmJoints> posture{0.3, 0.8, 0.6, 0.2, -0.4, 0.1};
+    ArmDynamicsOptions bare_options;
+    bare_options.start_joints = posture;
+    ArmDynamicsOptions loaded_options = bare_options;
+    loaded_options.payload = kPayload;
+    ArmDynamics bare(bare_options);
+    ArmDynamics loaded(loaded_options);
+    EXPECT_EQ(loaded.payload(), kPayload);
+
+    // Reference: the torque that holds a point mass at the flange is the
+    // gradient of its potential energy m·g·z(q), here by central differences
+    // of the flange height, times the model's torque factor of 1.32.
+    KinematicDynamicSolver kinematics(urdf_xml_g);
+    auto height = [&](std::array<double, kArmJoints> q, std::size_t joint, double delta) {
+        KDL::JntArray angles(kArmJoints);
+        q[joint] += delta;
+        for (std::size_t i = 0; i < kArmJoints; ++i) angles(i) = q[i];
+        return kinematics.computeForwardKinematics(angles).p.z();
+    };
+    std::array<double, kArmJoints> payload_torque{};
+    constexpr double kDelta = 1e-6;
+    for (std::size_t i = 0; i < kArmJoints; ++i) {
+        const double slope = (height(posture, i, kDelta) - height(posture, i, -kDelta)) / (2 * kDelta);
+        payload_torque[i] = 1.32 * kPayload * 9.81 * slope;
+    }
+    ASSERT_GT(std::abs(payload_torque[1]), 1.0) << "the posture must load joint 2";
+    const auto bare_load = bare.gravityLoad();
+    const auto loaded_load = loaded.gravityLoad();
+    for (std::size_t i = 0; i < kArmJoints; ++i) {
+        EXPECT_NEAR(loaded_load[i] - bare_load[i], payload_torque[i], 1e-4) << "joint " << i + 1;
+    }
+
+    // A new payload replaces the old one; 0 is the bare arm again. Bad
+    // values change nothing.
+    loaded.setPayload(0.0);
+    for (std::size_t i = 0; i < kArmJoints; ++i) EXPECT_NEAR(loaded.gravityLoad()[i], bare_load[i], 1e-9);
+    loaded.setPayload(kPayload);
+    EXPECT_THROW(loaded.setPayload(-0.1), std::invalid_argument);
+    EXPECT_THROW(loaded.setPayload(std::numeric_limits<double>::quiet_NaN()), std::invalid_argument);
+    EXPECT_EQ(loaded.payload(), kPayload);
+    for (std::size_t i = 0; i < kArmJoints; ++i) EXPECT_NEAR(loaded.gravityLoad()[i], loaded_load[i], 1e-9);
+
+    // Held with only the bare arm's gravity fed forward, the loaded arm sags
+    // until its motors' springs carry the payload too: at rest each motor
+    // applies the whole load, which is what its reported current shows.
+    holdWithGravity(loaded, posture, kKp, kKd);
+    run(loaded, 6.0);
+    const auto load_at_rest = loaded.gravityLoad();
+    for (std::size_t i = 0; i < kArmJoints; ++i) {
+        EXPECT_NEAR(loaded.state(static_cast<int>(i)).torque, load_at_rest[i], 0.1) << "joint " << i + 1;
+    }
+    EXPECT_NEAR(loaded.state(1).position - posture[1], -payload_torque[1] / kKp[1], 5e-3)
+        << "joint 2 sags by the payload torque over its stiffness";
 }
 
 TEST(ArmDynamics, GripperStopsAtItsEndStopAndAtTheEndOfItsTravel) {
@@ -166,6 +272,22 @@ TEST(ArmDynamics, RejectsBadOptions) {
     ArmDynamicsOptions beyond_stop;
     beyond_stop.gripper_start = beyond_stop.gripper_end_stop - 0.1;
     EXPECT_THROW(ArmDynamics{beyond_stop}, std::invalid_argument);
+    for (std::size_t joint = 0; joint < kArmJoints; ++joint) {
+        for (const double beyond : {kLower[joint] - 0.01, kUpper[joint] + 0.01}) {
+            ArmDynamicsOptions outside;
+            outside.start_joints[joint] = beyond;
+            EXPECT_THROW(ArmDynamics{outside}, std::invalid_argument) << "joint " << joint + 1 << " at " << beyond;
+        }
+    }
+    ArmDynamicsOptions at_limits;
+    for (std::size_t joint = 0; joint < kArmJoints; ++joint) at_limits.start_joints[joint] = kUpper[joint];
+    EXPECT_NO_THROW(ArmDynamics{at_limits});
+    ArmDynamicsOptions negative_payload;
+    negative_payload.payload = -1.0;
+    EXPECT_THROW(ArmDynamics{negative_payload}, std::invalid_argument);
+    ArmDynamicsOptions infinite_payload;
+    infinite_payload.payload = std::numeric_limits<double>::infinity();
+    EXPECT_THROW(ArmDynamics{infinite_payload}, std::invalid_argument);
     ArmDynamicsOptions infinite_stop;
     infinite_stop.gripper_end_stop = -std::numeric_limits<double>::infinity();
     EXPECT_THROW(ArmDynamics{infinite_stop}, std::invalid_argument);

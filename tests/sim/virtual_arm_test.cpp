@@ -170,7 +170,7 @@ TEST(VirtualArm, SettlesAtAHeldSetPointWithGravityFedForward) {
     arm.start();
     Host host;
     host.enableAll();
-    const std::array<double, kArmJoints> target{0.3, 0.5, -0.4, 0.3, -0.3, 0.2};
+    const std::array<double, kArmJoints> target{0.3, 0.5, 0.4, 0.3, -0.3, 0.2};
     host.hold(holdAt(target), 3000ms);
     const auto states = arm.states();
     for (std::size_t i = 0; i < kArmJoints; ++i) {
@@ -182,7 +182,7 @@ TEST(VirtualArm, SettlesAtAHeldSetPointWithGravityFedForward) {
 
 TEST(VirtualArm, FallsUnderGravityWithZeroGains) {
     VirtualArmOptions options;
-    options.start_joints = {0.0, 0.6, -0.5, 0.0, 0.0, 0.0};
+    options.start_joints = {0.0, 0.6, 1.5, 0.0, 0.0, 0.0};
     VirtualArm arm(options);
     arm.start();
     Host host;
@@ -190,7 +190,10 @@ TEST(VirtualArm, FallsUnderGravityWithZeroGains) {
     host.hold(limp(), 500ms);
     EXPECT_GT(std::abs(arm.state(2).position - 0.6), 0.1);
     EXPECT_GT(std::abs(host.status(1).position - 0.6), 0.1);
-    EXPECT_NEAR(arm.state(1).position, 0.0, 0.01) << "joint 1 turns about the vertical";
+    // Joint 1 turns about the vertical, so gravity does not drive it; only the
+    // knocks of the other joints against their end stops reach it through the
+    // arm's inertia.
+    EXPECT_NEAR(arm.state(1).position, 0.0, 0.05) << "joint 1 turns about the vertical";
 }
 
 TEST(VirtualArm, GripperDrivenAtVelocityMinusFiveStopsAtItsEndStop) {
@@ -340,7 +343,7 @@ TEST(VirtualArm, ACangenFloodDoesNotDisturbIt) {
         pclose(shell);
     }
     const auto before = arm.stats();
-    const std::array<double, kArmJoints> target{-0.2, 0.4, -0.3, 0.0, 0.2, 0.0};
+    const std::array<double, kArmJoints> target{-0.2, 0.4, 0.3, 0.0, 0.2, 0.0};
     host.hold(holdAt(target), 2000ms);
     for (long pid : pids) kill(static_cast<pid_t>(pid), SIGTERM);
     // Gone once the signal cannot be delivered any more.

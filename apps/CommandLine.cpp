@@ -1,0 +1,62 @@
+#include "apps/CommandLine.hpp"
+
+#include <getopt.h>
+
+#include <cerrno>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+
+#include "qel/controller/ControlLaw.hpp"
+
+namespace qel::tools {
+
+const char* projectVersion() { return QEL_PROJECT_VERSION; }
+
+void printVersion(const char* program) { std::printf("%s %s\n", program, projectVersion()); }
+
+double parseNumber(const std::string& text, const std::string& what) {
+    errno = 0;
+    char* end = nullptr;
+    const double value = std::strtod(text.c_str(), &end);
+    if (text.empty() || *end != '\0' || errno == ERANGE || !std::isfinite(value)) {
+        throw UsageError{what + " must be a finite number, got '" + text + "'"};
+    }
+    return value;
+}
+
+int parseMotorId(const std::string& text) {
+    const double value = parseNumber(text, "motor identifier");
+    for (const auto& slot : m4::control::kMotorLayout) {
+        if (value == slot.motor_id) return slot.motor_id;
+    }
+    throw UsageError{"no motor with identifier '" + text +
+                     "' (the arm has 1, 2, 4, 5, 6, 7 and the gripper 8; joint 3 is motor 4)"};
+}
+
+bool parseOptions(int argc, char** argv, const option* options,
+                  const std::function<bool(int option, const std::string& value)>& handle) {
+    opterr = 0;  // the messages are ours
+    int result;
+    while ((result = getopt_long(argc, argv, ":h", options, nullptr)) != -1) {
+        if (result == ':' || result == '?') throw UsageError{badOptionMessage(result, argv)};
+        if (!handle(result, optarg ? optarg : "")) return false;
+    }
+    return true;
+}
+
+std::string badOptionMessage(int result, char** argv) {
+    // getopt_long leaves optind past the offending word. optopt holds a short
+    // option's letter, or a long option's value code, which is no letter.
+    const std::string word = optind > 0 ? argv[optind - 1] : "";
+    const bool letter = optopt > 0 && optopt < 128;
+    if (result == ':') return "option '" + word + "' needs a value";
+    if (letter) return std::string("unknown option '-") + static_cast<char>(optopt) + "'";
+    const auto equals = word.find('=');
+    if (optopt != 0 && equals != std::string::npos) {
+        return "option '" + word.substr(0, equals) + "' takes no value";
+    }
+    return "unknown option '" + word + "'";
+}
+
+}  // namespace qel::tools
