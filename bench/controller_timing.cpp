@@ -181,13 +181,35 @@ std::vector<double> poseNear(ControllerThread& arm, double dz) {
     return p;
 }
 
+// Far outside the arm's reach, inside the workspace box, with the hand's
+// orientation at `pose`.
+std::vector<double> unreachableFrom(std::vector<double> pose) {
+    pose[0] = pose[1] = pose[2] = 0.53;
+    return pose;
+}
+
+// The virtual arm on the bus, started before the controller homes on it.
+struct StartedSim {
+    static qel::sim::VirtualArmOptions onBus() {
+        qel::sim::VirtualArmOptions o;
+        o.interface = kBus;
+        return o;
+    }
+    StartedSim() : sim(onBus()) { sim.start(); }
+    qel::sim::VirtualArm sim;
+};
+
+struct Rig : StartedSim {
+    explicit Rig(const ControllerOptions& options)
+        : arm(QEL_URDF_PATH, kBus, 0, options), home_pose(poseNear(arm, 0.0)) {}
+    ControllerThread arm;
+    std::vector<double> home_pose;
+};
+
 void runPhases(const char* title, const ControllerOptions& options, double seconds) {
-    qel::sim::VirtualArmOptions sim_options;
-    sim_options.interface = kBus;
-    qel::sim::VirtualArm sim(sim_options);
-    sim.start();
-    ControllerThread arm(QEL_URDF_PATH, kBus, 0, options);
-    const std::vector<double> home_pose = poseNear(arm, 0.0);
+    Rig rig(options);
+    ControllerThread& arm = rig.arm;
+    const std::vector<double>& home_pose = rig.home_pose;
     std::printf("\n%s\n", title);
     printHeader();
 
@@ -210,8 +232,7 @@ void runPhases(const char* title, const ControllerOptions& options, double secon
     }));
     printRow(measure("pose, unreachable", arm, seconds, [&](double t) {
         if (t != 0.0) return;
-        std::vector<double> p = home_pose;
-        p[0] = p[1] = p[2] = 0.53;
+        const std::vector<double> p = unreachableFrom(home_pose);
         arm.setEndPose(qel::solve::Xyzrpy2Isometry(p.data()));
         arm.setArmStatus(ControllerBase::END_CONTROL);
     }));
@@ -221,12 +242,9 @@ void runPhases(const char* title, const ControllerOptions& options, double secon
 }
 
 void soak(const ControllerOptions& options, double minutes) {
-    qel::sim::VirtualArmOptions sim_options;
-    sim_options.interface = kBus;
-    qel::sim::VirtualArm sim(sim_options);
-    sim.start();
-    ControllerThread arm(QEL_URDF_PATH, kBus, 0, options);
-    const std::vector<double> home_pose = poseNear(arm, 0.0);
+    Rig rig(options);
+    ControllerThread& arm = rig.arm;
+    const std::vector<double>& home_pose = rig.home_pose;
     const long rss_start = residentKiB();
     const long control = qel::test::allocationsOfThreadsNamed("qel-control");
     const long receive = qel::test::allocationsOfThreadsNamed("qel-can-receive");
@@ -252,7 +270,7 @@ void soak(const ControllerOptions& options, double minutes) {
                 arm.setArmStatus(ControllerBase::END_CONTROL);
                 break;
             case 2:
-                p[0] = p[1] = p[2] = 0.53;
+                p = unreachableFrom(home_pose);
                 arm.setEndPose(qel::solve::Xyzrpy2Isometry(p.data()));
                 arm.setArmStatus(ControllerBase::END_CONTROL);
                 break;

@@ -5,6 +5,7 @@
 
 #include <dirent.h>
 #include <sched.h>
+#include <sys/resource.h>
 
 #include <cstdio>
 #include <cstring>
@@ -72,6 +73,10 @@ TEST(RealtimeOptions, ReachTheThreadsAndARefusalIsOneWarning) {
     options.realtime.receive = fifo(21, 0);
     options.realtime.search.cpus = {CPU_SETSIZE - 1};  // no such CPU here
     options.realtime.lock_memory = true;
+    // The host's thread is a real-time one, as on a real arm's host.
+    sched_param host{};
+    host.sched_priority = 20;
+    ASSERT_EQ(pthread_setschedparam(pthread_self(), SCHED_FIFO, &host), 0);
     testing::internal::CaptureStderr();
     {
         ControllerThread arm(QEL_TEST_URDF, test::kTestBus, 0, options);
@@ -80,9 +85,16 @@ TEST(RealtimeOptions, ReachTheThreadsAndARefusalIsOneWarning) {
             << "the controller runs without the refused setting";
         expectScheduling("qel-control", SCHED_FIFO, 20, 0);
         expectScheduling("qel-can-receive", SCHED_FIFO, 21, 0);
-        EXPECT_EQ(threadsNamed("qel-pose-search").size(), 1u);
+        // The search, left to its defaults, is below the control thread even
+        // though the constructing thread is not.
+        const std::vector<pid_t> search = threadsNamed("qel-pose-search");
+        ASSERT_EQ(search.size(), 1u);
+        EXPECT_EQ(sched_getscheduler(search[0]), SCHED_OTHER);
+        EXPECT_EQ(getpriority(PRIO_PROCESS, static_cast<id_t>(search[0])), 10);
     }
     const std::string err = testing::internal::GetCapturedStderr();
+    host.sched_priority = 0;
+    pthread_setschedparam(pthread_self(), SCHED_OTHER, &host);
     const std::string warning = "Warning: real-time setting refused, running without it: pose search thread: ";
     const std::size_t at = err.find(warning);
     ASSERT_NE(at, std::string::npos) << err;

@@ -183,8 +183,11 @@ protected:
     // The options the controller was built with.
     ControllerOptions options_;
     // When set, end-effector control hands its search to this thread and
-    // takes the answers as they come (ControllerThread sets it); when empty
-    // the search runs inside the cycle, as many solves as it takes.
+    // takes the answers as they come (ControllerThread sets it). When empty
+    // the search runs inside the cycle, as many solves as it takes (up to
+    // eleven, tens of milliseconds for an unreachable command, and the
+    // solver allocates as it iterates): for callers that drive Update
+    // themselves and want each cycle's answer in that cycle.
     control::EndPoseSearchThread* end_pose_search_ = nullptr;
 
 private:

@@ -23,7 +23,10 @@ using OnRefusal = realtime::OnRefusal;
 struct RealtimeOptions {
     ThreadSettings control;  // the 200 Hz control thread
     ThreadSettings receive;  // the CAN receive thread
-    ThreadSettings search;   // the end-effector pose search (keep it below both)
+    // The end-effector pose search; keep it below both. Left at kInherit it
+    // runs with ordinary scheduling at niceness 10, whatever the
+    // constructing thread had.
+    ThreadSettings search;
     bool lock_memory = false;  // mlockall(MCL_CURRENT | MCL_FUTURE) before any thread starts
     // The control loop sleeps to each cycle's deadline; a positive margin
     // makes it sleep until this long before the deadline and spin the rest,

@@ -1,5 +1,10 @@
 #include "qel/controller/EndPoseSearch.hpp"
 
+#include <sched.h>
+#include <sys/resource.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
 #include "qel/controller/ControlLaw.hpp"
 #include "qel/output/Output.hpp"
 
@@ -7,6 +12,22 @@ namespace qel::m4::control {
 namespace {
 
 constexpr const char* kIkFailedKey = "Inverse kinematics computation failed.";
+// Niceness of a search thread left to its defaults: below the control thread,
+// which keeps niceness 0, in the competition for a shared core.
+constexpr int kSearchNice = 10;
+
+// Without settings of its own the search thread would inherit the policy of
+// the thread that built the controller, which is the control thread's too: at
+// an equal real-time priority a search could hold the CPU for a whole
+// unreachable command. Dropping to ordinary scheduling and a higher niceness
+// needs no permission.
+void stepBelowTheControlThread() {
+    sched_param ordinary{};
+    pthread_setschedparam(pthread_self(), SCHED_OTHER, &ordinary);
+    const id_t self = static_cast<id_t>(syscall(SYS_gettid));
+    const int nice = getpriority(PRIO_PROCESS, self);
+    if (nice < kSearchNice) setpriority(PRIO_PROCESS, self, kSearchNice);
+}
 
 }  // namespace
 
@@ -93,6 +114,7 @@ void* EndPoseSearchThread::run(void* self) {
 void EndPoseSearchThread::loop() {
     // Timer slack and name; scheduling was applied by the creating thread.
     realtime::applyToCurrentThread(settings_, "qel-pose-search");
+    if (settings_.policy == realtime::ThreadSettings::Policy::kInherit) stepBelowTheControlThread();
     Posted posted{};
     while (true) {
         while (sem_wait(&wake_) != 0) {
