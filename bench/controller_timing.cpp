@@ -253,6 +253,7 @@ void soak(const ControllerOptions& options, double minutes) {
     CycleLog log(arm);
     log.restart();
     PhaseResult all;
+    std::map<int, long> codes;
     const auto start = std::chrono::steady_clock::now();
     for (double t = 0; t < minutes * 60;) {
         // Ten seconds each: position moves, pose within reach, pose out of
@@ -278,6 +279,7 @@ void soak(const ControllerOptions& options, double minutes) {
                 arm.setArmStatus(ControllerBase::G_COMPENSATION);
         }
         std::this_thread::sleep_for(100ms);
+        for (const int code : arm.getErrorCode()) ++codes[code];
         log.drain(&all);
         // Bounded memory for hours of samples: keep only the worst.
         if (all.periods_ms.size() > 100000) {
@@ -298,6 +300,9 @@ void soak(const ControllerOptions& options, double minutes) {
                 all.work_ms.empty() ? 0.0 : *std::max_element(all.work_ms.begin(), all.work_ms.end()),
                 rss_start, residentKiB(), qel::test::allocationsOfThreadsNamed("qel-control") - control,
                 qel::test::allocationsOfThreadsNamed("qel-can-receive") - receive);
+    std::printf("error codes (code x count):");
+    for (const auto& [code, count] : codes) std::printf(" %d x %ld", code, count);
+    std::printf("%s\n", codes.empty() ? " none" : "");
 }
 
 }  // namespace
