@@ -63,12 +63,19 @@ ControllerBase::ControllerBase(const std::string& urdf_path, const std::string& 
 
 ControllerBase::ControllerBase(const std::string& urdf_path, const std::string& can_name, int type,
                                const ControllerOptions& options)
+    : ControllerBase(urdf_path, can_name, type, options, nullptr) {}
+
+ControllerBase::ControllerBase(const std::string& urdf_path, const std::string& can_name, int type,
+                               const ControllerOptions& options,
+                               std::unique_ptr<control::EndPoseSearchThread> search)
     : can_name_(can_name),
       type_(type),
       solver_(urdf_path, "base_link", "link6"),
       lower_Joint(lowerLimits()),
       upper_Joint(upperLimits()),
       options_(options),
+      end_pose_search_(search.get()),
+      owned_search_(std::move(search)),
       measured_q_(control::kArmJoints),
       gravity_scratch_(control::kArmJoints) {
     if (options_.realtime.lock_memory) {

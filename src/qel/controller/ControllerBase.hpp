@@ -131,6 +131,15 @@ public:
     void errorCurrentDeviceOffline();
 
 protected:
+    // As the options constructor; `search`, when given, takes end-effector
+    // control's search out of the cycle (see end_pose_search_). Built by the
+    // caller before start-up, so that nothing lengthens the gap between the
+    // end of homing and the first control cycle, which the motors would see
+    // as silence.
+    ControllerBase(const std::string& urdf_path, const std::string& can_name, int type,
+                   const ControllerOptions& options,
+                   std::unique_ptr<control::EndPoseSearchThread> search);
+
     // Inverse kinematics for the pose x, y, z (m), roll, pitch, yaw (rad) at
     // `_endstate`, from the six angles at `_current_pos`. On success the
     // solution is in solve_position_ and the result is true; on any solver
@@ -183,12 +192,13 @@ protected:
     // The options the controller was built with.
     ControllerOptions options_;
     // When set, end-effector control hands its search to this thread and
-    // takes the answers as they come (ControllerThread sets it). When empty
+    // takes the answers as they come (ControllerThread gives it one). When empty
     // the search runs inside the cycle, as many solves as it takes (up to
     // eleven, tens of milliseconds for an unreachable command, and the
     // solver allocates as it iterates): for callers that drive Update
     // themselves and want each cycle's answer in that cycle.
     control::EndPoseSearchThread* end_pose_search_ = nullptr;
+    std::unique_ptr<control::EndPoseSearchThread> owned_search_;
 
 private:
     void stateSoft();

@@ -32,19 +32,23 @@ ControllerThread::ControllerThread(const std::string& urdf_path, const std::stri
 
 ControllerThread::ControllerThread(const std::string& urdf_path, const std::string& can_name,
                                    int type, const ControllerOptions& options)
-    : ControllerBase(urdf_path, can_name, type, options) {
+    : ControllerBase(urdf_path, can_name, type, options, startSearch(urdf_path, options)) {
     ee_command_exchange_ = Eigen::Isometry3d::Identity();
-    // The search gets a solver of its own: the control thread's keeps
-    // serving forward kinematics and gravity while it works.
-    search_ = std::make_unique<control::EndPoseSearchThread>(urdf_path, options_.realtime.search);
-    realtime::handleRefusal(options_.realtime.on_refusal, search_->refusals());
-    end_pose_search_ = search_.get();
     // Start-up ends with fresh measurements; publishing them now keeps a host
     // that reads right after construction from seeing all-zero positions
     // before the first cycle has run.
     joint_status_exchange_ = joint_status_;
     ee_state_exchange_ = ee_state_;
     startThread();
+}
+
+std::unique_ptr<control::EndPoseSearchThread> ControllerThread::startSearch(
+    const std::string& urdf_path, const ControllerOptions& options) {
+    // The search gets a solver of its own: the control thread's keeps
+    // serving forward kinematics and gravity while it works.
+    auto search = std::make_unique<control::EndPoseSearchThread>(urdf_path, options.realtime.search);
+    realtime::handleRefusal(options.realtime.on_refusal, search->refusals());
+    return search;
 }
 
 ControllerThread::~ControllerThread() {

@@ -91,6 +91,9 @@ public:
     uint64_t missedDeadlines() const { return missed_deadlines_; }
 
 private:
+    // The pose search thread, built before start-up (see ControllerBase).
+    static std::unique_ptr<control::EndPoseSearchThread> startSearch(const std::string& urdf_path,
+                                                                     const ControllerOptions& options);
     void startThread();
     static void* ArmThreadWrapper(void* arg);
     void ArmThread();
@@ -122,7 +125,6 @@ private:
     // exchange mutex.
     std::mutex mutex_host_side_;
 
-    std::unique_ptr<control::EndPoseSearchThread> search_;
     std::atomic<uint64_t> missed_deadlines_{0};
     realtime::SampleRing<CycleRecord, 2048> cycle_records_;
 };
