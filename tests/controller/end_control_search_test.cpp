@@ -219,12 +219,16 @@ constexpr double kPoseKd[6] = {1.0, 1.0, 1.0, 0.8, 0.8, 1.0};
 
 double torqueLimitOf(uint32_t id) { return id <= 4 ? 28.0 : 10.0; }
 
-// Runs one cycle and returns the six arm frames it sent, decoded.
+bool isCommand(const CanFrame& f) { return f.can_id >= 1 && f.can_id <= 8; }
+
+// Runs one cycle and returns the six arm frames it sent, decoded. The
+// recording holds the cycle's frames only: the previous cycle's seven (or
+// start-up's last frame) were waited for before it was cleared.
 std::vector<hw_interface::HybridJointCmd> cycleFrames(SearchingController& c, test::CanRecorder& wire) {
     wire.clear();
     c.Update();
+    wire.waitFor(isCommand, 7, 10s);
     const auto is_arm = [](const CanFrame& f) { return f.can_id >= 1 && f.can_id <= 7; };
-    wire.waitFor(is_arm, 6, 2s);
     std::vector<hw_interface::HybridJointCmd> out;
     for (const auto& r : wire.frames()) {
         if (!is_arm(r.frame) || out.size() == 6) continue;
@@ -247,6 +251,12 @@ TEST(EndControlOnTheBus, HoldsUntilTheSearchAnswersThenTracksTheSingleCycleTarge
     test::CanRecorder wire(test::kTestBus);
     SearchingController c;
     KinematicDynamicSolver reference_solver(QEL_TEST_URDF, "base_link", "link6");
+    // Start-up ends with the frame that holds the gripper after calibration.
+    ASSERT_TRUE(wire.waitFor(
+        [](const CanFrame& f) {
+            return f.can_id == 8 && hw_interface::unpackImpedanceFrame(f, 10.0).k_d > 1.9;
+        },
+        1, 10s));
 
     // The first cycle of pose control posts its snapshot; no answer exists
     // yet, so the arm holds its set-points with pose control's gains.
