@@ -147,6 +147,10 @@ public:
         closeSocket();
     }
 
+    // Set before Init starts the thread, read by it.
+    realtime::ThreadSettings receive_settings_;
+    std::string receive_refusals_;
+
     CanFrame GetCanFrame() {
         std::lock_guard<std::mutex> guard(mutex_frame_);
         return rx_frame_;
@@ -177,6 +181,7 @@ private:
             return;
         }
         receiver_thread_started_ = true;
+        receive_refusals_ = realtime::applyScheduling(thread_id_, receive_settings_, "CAN receive thread");
     }
 
     void joinReceiver() {
@@ -197,6 +202,7 @@ private:
     }
 
     void ReceiveThread() {
+        realtime::applyToCurrentThread(receive_settings_, "qel-can-receive");
         receiver_thread_running_ = true;
         output::info("ReciveThread running ");
         int timeout_count = 0;
@@ -306,5 +312,9 @@ void SocketCan::setGetMsgContentFunction(std::function<void()> func) {
 }
 void SocketCan::LoadMutexMsg() { pimpl->LoadMutexMsg(); }
 void SocketCan::Close() { pimpl->Close(); }
+void SocketCan::setReceiveThreadSettings(const realtime::ThreadSettings& settings) {
+    pimpl->receive_settings_ = settings;
+}
+std::string SocketCan::receiveThreadRefusals() const { return pimpl->receive_refusals_; }
 
 }  // namespace qel::hw_interface

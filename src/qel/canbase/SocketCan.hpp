@@ -2,8 +2,10 @@
 
 #include <functional>
 #include <memory>
+#include <string>
 
 #include "qel/canbase/CanBaseDef.hpp"
+#include "qel/realtime/ThreadSettings.hpp"
 
 namespace qel::hw_interface {
 
@@ -56,6 +58,13 @@ public:
     void LoadMutexMsg();
     // Stops the receive thread and closes the socket. Init may be called again.
     void Close();
+
+    // Scheduling of the receive thread, applied whenever Init starts it.
+    // Default: what the thread calling Init has.
+    void setReceiveThreadSettings(const realtime::ThreadSettings& settings);
+    // What the system refused of those settings when the receive thread was
+    // last started ("" if nothing).
+    std::string receiveThreadRefusals() const;
 
 private:
     class impl;

@@ -16,6 +16,7 @@
 #include "qel/can_motor_dlc/Mtp2Dlc.hpp"
 #include "qel/solver/Exercise.hpp"
 #include "qel/output/Output.hpp"
+#include "qel/realtime/CycleClock.hpp"
 
 namespace qel::m4 {
 namespace {
@@ -58,14 +59,29 @@ std::shared_ptr<hw_interface::MotorDlcBase> makeDriver(const control::MotorSlot&
 }  // namespace
 
 ControllerBase::ControllerBase(const std::string& urdf_path, const std::string& can_name, int type)
+    : ControllerBase(urdf_path, can_name, type, ControllerOptions{}) {}
+
+ControllerBase::ControllerBase(const std::string& urdf_path, const std::string& can_name, int type,
+                               const ControllerOptions& options)
+    : ControllerBase(urdf_path, can_name, type, options, nullptr) {}
+
+ControllerBase::ControllerBase(const std::string& urdf_path, const std::string& can_name, int type,
+                               const ControllerOptions& options,
+                               std::unique_ptr<control::EndPoseSearchThread> search)
     : can_name_(can_name),
       type_(type),
       solver_(urdf_path, "base_link", "link6"),
       lower_Joint(lowerLimits()),
       upper_Joint(upperLimits()),
+      options_(options),
+      end_pose_search_(search.get()),
+      owned_search_(std::move(search)),
       measured_q_(control::kArmJoints),
-      gravity_scratch_(control::kArmJoints),
-      ik_guess_(control::kArmJoints) {
+      gravity_scratch_(control::kArmJoints) {
+    if (options_.realtime.lock_memory) {
+        // Before any thread exists, so that none of them ever page-faults.
+        realtime::handleRefusal(options_.realtime.on_refusal, realtime::lockMemory());
+    }
     joint_ptr_.reserve(control::kMotors);
     for (const control::MotorSlot& slot : control::kMotorLayout) joint_ptr_.push_back(makeDriver(slot));
     offline_motors_.reserve(control::kArmJoints);
@@ -95,11 +111,13 @@ ControllerBase::~ControllerBase() {
 
 void ControllerBase::Init() {
     qel_can_ = std::make_unique<hw_interface::SocketCan>();
+    qel_can_->setReceiveThreadSettings(options_.realtime.receive);
     qel_can_->setCallBackFunction([this](CanFrame* frame) { CanCallback(frame); });
     qel_can_->setGetMsgContentFunction([this] { ExchangeMotorMsg(); });
     // A bus that cannot be opened is reported by the cycle, as codes 2 and
     // 10·n + 2, rather than here.
     qel_can_->Init(can_name_.c_str());
+    realtime::handleRefusal(options_.realtime.on_refusal, qel_can_->receiveThreadRefusals());
 
     for (int round = 0; round < kEnableRounds; ++round) setEnableMotor();
     for (int pass = 0; pass < kDampingPasses; ++pass) {
@@ -109,12 +127,12 @@ void ControllerBase::Init() {
 
     state_machine_.store(GO_HOME);
     const Clock::time_point start = Clock::now();
-    const auto period = std::chrono::microseconds(static_cast<long>(1e6 / frequency_));
+    realtime::CycleClock pacing(static_cast<int64_t>(1e9 / frequency_), options_.realtime.spin_ns);
+    pacing.start();
     for (std::size_t i = 0; i < control::kMotors; ++i) temp_position[i] = joint_status_[i].position;
 
     bool homed = false;
     while (!homed) {
-        const Clock::time_point cycle_start = Clock::now();
         stateGoHome();
         sendCommand(control::kGripper, kGripperCalibration);
         const auto elapsed = Clock::now() - start;
@@ -129,9 +147,10 @@ void ControllerBase::Init() {
                                      away);
         }
         loadJointStatus();
-        // Sleeping rather than spinning: the receive thread needs the CPU to
-        // deliver the feedback this loop waits for.
-        std::this_thread::sleep_until(cycle_start + period);
+        // Sleeping rather than spinning (unless the host asked for a spin
+        // margin): the receive thread needs the CPU to deliver the feedback
+        // this loop waits for.
+        pacing.waitNextCycle();
     }
 
     zero_point_position_[control::kGripper] = joint_status_[control::kGripper].position;
@@ -186,6 +205,7 @@ void ControllerBase::Update() {
 
 void ControllerBase::loadJointStatus() {
     qel_can_->LoadMutexMsg();
+    ++refresh_count_;
 
     offline_motors_.clear();
     for (std::size_t i = 0; i < control::kMotors; ++i) {
@@ -251,15 +271,7 @@ void ControllerBase::destoryFunc() {
 }
 
 bool ControllerBase::computeInverseKinematics(double* _current_pos, double* _endstate) {
-    KDL::Frame target(KDL::Rotation::RPY(_endstate[3], _endstate[4], _endstate[5]),
-                      KDL::Vector(_endstate[0], _endstate[1], _endstate[2]));
-    for (std::size_t i = 0; i < control::kArmJoints; ++i) ik_guess_(i) = _current_pos[i];
-    try {
-        solve_position_ = solver_.computeInverseKinematics(target, ik_guess_);
-    } catch (const std::exception&) {
-        return false;
-    }
-    return true;
+    return end_pose_solver_.solvePose(_endstate, _current_pos, solve_position_);
 }
 
 }  // namespace qel::m4

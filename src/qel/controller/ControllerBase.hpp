@@ -13,6 +13,8 @@
 #include "qel/can_motor_dlc/MotorDlcBase.hpp"
 #include "qel/canbase/SocketCan.hpp"
 #include "qel/controller/ControlLaw.hpp"
+#include "qel/controller/ControllerOptions.hpp"
+#include "qel/controller/EndPoseSearch.hpp"
 #include "qel/controller/ErrorCodeList.hpp"
 #include "qel/solver/kinematic_dynamic_solver.hpp"
 #include "qel/typedef/HybridJointTypeDef.hpp"
@@ -60,6 +62,12 @@ public:
     // (the arm is then damped). A bus that cannot be opened is not an error
     // here; it shows later as error codes 2 and 10·n + 2.
     ControllerBase(const std::string& urdf_path, const std::string& can_name, int type);
+    // The same with host options: before anything starts, memory is locked
+    // if asked, and the receive thread gets options.realtime.receive. A
+    // refused setting is a warning or, with OnRefusal::kThrow, a
+    // std::runtime_error from here.
+    ControllerBase(const std::string& urdf_path, const std::string& can_name, int type,
+                   const ControllerOptions& options);
     // Releases the adapter callbacks, damps every motor (the gripper goes
     // limp), then destroys the drivers before the adapter.
     ~ControllerBase();
@@ -123,6 +131,15 @@ public:
     void errorCurrentDeviceOffline();
 
 protected:
+    // As the options constructor; `search`, when given, takes end-effector
+    // control's search out of the cycle (see end_pose_search_). Built by the
+    // caller before start-up, so that nothing lengthens the gap between the
+    // end of homing and the first control cycle, which the motors would see
+    // as silence.
+    ControllerBase(const std::string& urdf_path, const std::string& can_name, int type,
+                   const ControllerOptions& options,
+                   std::unique_ptr<control::EndPoseSearchThread> search);
+
     // Inverse kinematics for the pose x, y, z (m), roll, pitch, yaw (rad) at
     // `_endstate`, from the six angles at `_current_pos`. On success the
     // solution is in solve_position_ and the result is true; on any solver
@@ -172,6 +189,17 @@ protected:
     // latched.
     void stateProtect();
 
+    // The options the controller was built with.
+    ControllerOptions options_;
+    // When set, end-effector control hands its search to this thread and
+    // takes the answers as they come (ControllerThread gives it one). When empty
+    // the search runs inside the cycle, as many solves as it takes (up to
+    // eleven, tens of milliseconds for an unreachable command, and the
+    // solver allocates as it iterates): for callers that drive Update
+    // themselves and want each cycle's answer in that cycle.
+    control::EndPoseSearchThread* end_pose_search_ = nullptr;
+    std::unique_ptr<control::EndPoseSearchThread> owned_search_;
+
 private:
     void stateSoft();
     void stateGoHome();
@@ -202,10 +230,25 @@ private:
     // last measured.
     bool jointAtHome(std::size_t index) const;
 
+    // The end-effector target of this cycle into solve_position_, by the
+    // search thread or inside the cycle. False when there is no target to
+    // track yet (nothing solved so far, or the first answer of a new pose
+    // control session is still being searched).
+    bool updateEndPoseTarget(const control::EndPoseRequest& request);
+    void storeSolution(const double* joints);
+
     // Scratch arrays of the cycle, sized once so that the cycle reuses them.
     KDL::JntArray measured_q_;
     KDL::JntArray gravity_scratch_;
-    KDL::JntArray ik_guess_;
+    control::EndPoseSolver end_pose_solver_{solver_};
+    // Measurement refreshes so far; tells stateEndControl whether the previous
+    // cycle was pose control too.
+    uint64_t refresh_count_ = 0;
+    uint64_t end_control_refresh_ = 0;
+    // First request id of the current pose-control session; answers to
+    // earlier requests belong to an older posture and are dropped.
+    uint64_t session_first_request_ = 0;
+    bool session_answered_ = false;
 };
 
 }  // namespace qel::m4

@@ -8,26 +8,31 @@
 #include <memory>
 #include <vector>
 
+#include "qel/realtime/ThreadSettings.hpp"
+
 namespace qel::m4 {
 
-// Scheduling of one of the library's threads.
-struct ThreadSettings {
-    enum class Policy { kInherit, kOther, kFifo, kRoundRobin };
-    Policy policy = Policy::kInherit;  // kInherit: whatever the constructing thread has
-    int priority = 0;                  // 1 to 99 for kFifo and kRoundRobin
-    std::vector<int> cpus;             // CPU numbers to pin to; empty: no pinning
-};
+// Scheduling of one of the library's threads (policy, priority, CPUs, timer
+// slack); see qel/realtime/ThreadSettings.hpp.
+using ThreadSettings = realtime::ThreadSettings;
+using OnRefusal = realtime::OnRefusal;
 
-// Real-time settings for running on real hardware.
+// Real-time settings for running on real hardware; docs/realtime.md gives the
+// recommended values. Refusals are handled as `on_refusal` says: the default
+// writes one warning per refused setting and runs without it.
 struct RealtimeOptions {
     ThreadSettings control;  // the 200 Hz control thread
     ThreadSettings receive;  // the CAN receive thread
-    bool lock_memory = false;        // mlockall(MCL_CURRENT | MCL_FUTURE) before the threads start
-    long timer_slack_ns = -1;        // the control thread's timer slack; negative: unchanged
-    // What a setting the system refuses (no permission, no such CPU) does:
-    // one clear warning and the library goes on, or std::runtime_error from
-    // the constructor.
-    enum class OnRefusal { kWarn, kThrow };
+    // The end-effector pose search; keep it below both. Left at kInherit it
+    // runs with ordinary scheduling at niceness 10, whatever the
+    // constructing thread had.
+    ThreadSettings search;
+    bool lock_memory = false;  // mlockall(MCL_CURRENT | MCL_FUTURE) before any thread starts
+    // The control loop sleeps to each cycle's deadline; a positive margin
+    // makes it sleep until this long before the deadline and spin the rest,
+    // which costs a busy core for less wake-up jitter.
+    long spin_ns = 0;
+    using OnRefusal = realtime::OnRefusal;
     OnRefusal on_refusal = OnRefusal::kWarn;
 };
 

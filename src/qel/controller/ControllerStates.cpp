@@ -3,7 +3,6 @@
 #include <unistd.h>
 
 #include <cmath>
-#include <vector>
 
 #include "qel/controller/ControllerBase.hpp"
 #include "qel/solver/Exercise.hpp"
@@ -132,30 +131,69 @@ void ControllerBase::statePositionControl() {
     CatchPositionCtrl();
 }
 
+void ControllerBase::storeSolution(const double* joints) {
+    // Empty until the first solution ever; sized once, then reused.
+    if (solve_position_.rows() != control::kArmJoints) solve_position_.resize(control::kArmJoints);
+    for (std::size_t i = 0; i < control::kArmJoints; ++i) solve_position_(i) = joints[i];
+}
+
+bool ControllerBase::updateEndPoseTarget(const control::EndPoseRequest& request) {
+    const bool continued = end_control_refresh_ != 0 && end_control_refresh_ + 1 == refresh_count_;
+    end_control_refresh_ = refresh_count_;
+    if (end_pose_search_ == nullptr) {
+        double joints[control::kArmJoints];
+        if (end_pose_solver_.solve(request, joints)) storeSolution(joints);
+        return solve_position_.rows() == control::kArmJoints;
+    }
+    if (!continued) {
+        // A new session: the arm may have moved anywhere since the last one,
+        // so its answers (and the previous target) are stale.
+        end_pose_search_->forgetLast();
+        session_first_request_ = 0;
+        session_answered_ = false;
+    }
+    // Taken before this cycle's post, so that an answer waiting for us is
+    // never skipped in favour of one still being searched.
+    control::EndPoseAnswer answer;
+    if (end_pose_search_->take(&answer) && session_first_request_ != 0 &&
+        answer.request >= session_first_request_) {
+        session_answered_ = true;
+        if (answer.solved) storeSolution(answer.joints);
+    }
+    const uint64_t id = end_pose_search_->post(request);
+    if (session_first_request_ == 0) session_first_request_ = id;
+    return session_answered_ && solve_position_.rows() == control::kArmJoints;
+}
+
 void ControllerBase::stateEndControl() {
     guardOverCurrent();
-    double current_pos[control::kArmJoints];
-    for (std::size_t i = 0; i < control::kArmJoints; ++i) current_pos[i] = joint_status_[i].position;
+    control::EndPoseRequest request;
+    for (std::size_t i = 0; i < control::kArmJoints; ++i) request.seed[i] = joint_status_[i].position;
 
-    const std::vector<double> command = solve::Isometry2Xyzrpy(ee_command_);
-    double end_command[6];
+    double command[6];
+    solve::Isometry2Xyzrpy(ee_command_, command);
     bool finite = true;
     for (std::size_t i = 0; i < 6; ++i) {
         finite = finite && std::isfinite(command[i]);
-        end_command[i] = control::limit(command[i], lower_bound_xyzrpy_[i], upper_bound_xyzrpy_[i]);
+        request.command[i] = control::limit(command[i], lower_bound_xyzrpy_[i], upper_bound_xyzrpy_[i]);
     }
+    // The line search starts at the pose measured with the seed.
+    solve::Isometry2Xyzrpy(ee_state_, request.from);
+
     // A non-finite command is no target at all: keep following the last one.
-    if (finite && !computeInverseKinematics(current_pos, end_command)) {
-        // Go as far as possible along the line from where the arm is towards
-        // the command; solve_position_ ends at the furthest reachable probe.
-        const std::vector<double> measured = solve::Isometry2Xyzrpy(ee_state_);
-        double edge[6];
-        control::searchReachable(
-            measured.data(), end_command,
-            [&](double* probe) { return computeInverseKinematics(current_pos, probe); }, edge);
-    }
-    // Nothing was ever solved: there is no joint target to move to.
-    if (solve_position_.rows() != control::kArmJoints) {
+    const bool has_target =
+        finite ? updateEndPoseTarget(request) : solve_position_.rows() == control::kArmJoints;
+    if (!has_target) {
+        if (end_pose_search_ != nullptr && finite && !session_answered_) {
+            // The first answer of this session is on its way: hold the
+            // set-points (the posture the arm was last sent to) until it comes.
+            double hold[control::kArmJoints];
+            for (std::size_t i = 0; i < control::kArmJoints; ++i) hold[i] = temp_position[i];
+            trackTargets(control::kPoseGains, hold);
+            CatchPositionCtrl();
+            return;
+        }
+        // Nothing was ever solved: there is no joint target to move to.
         stateProtect();
         return;
     }

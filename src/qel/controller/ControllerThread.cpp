@@ -1,5 +1,6 @@
 #include "qel/controller/ControllerThread.hpp"
 #include "qel/output/Output.hpp"
+#include "qel/realtime/CycleClock.hpp"
 
 #include <unistd.h>
 
@@ -14,7 +15,7 @@ namespace qel::m4 {
 namespace {
 
 constexpr double kCycleRateHz = 200.0;
-constexpr auto kCyclePeriod = std::chrono::microseconds(static_cast<int64_t>(1000000 / kCycleRateHz));
+constexpr int64_t kCyclePeriodNs = static_cast<int64_t>(1e9 / kCycleRateHz);
 constexpr uint64_t kBannerEveryCycles = 20;  // ten times a second
 constexpr const char* kBannerKey = "Qelmark";
 
@@ -27,7 +28,11 @@ void requireFinite(double value, const char* what) {
 }  // namespace
 
 ControllerThread::ControllerThread(const std::string& urdf_path, const std::string& can_name, int type)
-    : ControllerBase(urdf_path, can_name, type) {
+    : ControllerThread(urdf_path, can_name, type, ControllerOptions{}) {}
+
+ControllerThread::ControllerThread(const std::string& urdf_path, const std::string& can_name,
+                                   int type, const ControllerOptions& options)
+    : ControllerBase(urdf_path, can_name, type, options, startSearch(urdf_path, options)) {
     ee_command_exchange_ = Eigen::Isometry3d::Identity();
     // Start-up ends with fresh measurements; publishing them now keeps a host
     // that reads right after construction from seeing all-zero positions
@@ -35,6 +40,15 @@ ControllerThread::ControllerThread(const std::string& urdf_path, const std::stri
     joint_status_exchange_ = joint_status_;
     ee_state_exchange_ = ee_state_;
     startThread();
+}
+
+std::unique_ptr<control::EndPoseSearchThread> ControllerThread::startSearch(
+    const std::string& urdf_path, const ControllerOptions& options) {
+    // The search gets a solver of its own: the control thread's keeps
+    // serving forward kinematics and gravity while it works.
+    auto search = std::make_unique<control::EndPoseSearchThread>(urdf_path, options.realtime.search);
+    realtime::handleRefusal(options.realtime.on_refusal, search->refusals());
+    return search;
 }
 
 ControllerThread::~ControllerThread() {
@@ -58,6 +72,16 @@ void ControllerThread::startThread() {
         return;
     }
     thread_started_ = true;
+    const std::string refused =
+        realtime::applyScheduling(thread_id, options_.realtime.control, "control thread");
+    if (!refused.empty() && options_.realtime.on_refusal == OnRefusal::kThrow) {
+        // No destructor of this class runs after a throw from its
+        // constructor: the thread must be gone before the base damps the arm.
+        atomic_thread_stop_flag_ = true;
+        pthread_join(thread_id, nullptr);
+        thread_started_ = false;
+    }
+    realtime::handleRefusal(options_.realtime.on_refusal, refused);
 }
 
 void* ControllerThread::ArmThreadWrapper(void* arg) {
@@ -66,9 +90,19 @@ void* ControllerThread::ArmThreadWrapper(void* arg) {
 }
 
 void ControllerThread::ArmThread() {
+    // Only the timer slack can be refused here, and nobody could catch an
+    // error on this thread: a refusal is a warning whatever the host chose.
+    realtime::handleRefusal(OnRefusal::kWarn,
+                            realtime::applyToCurrentThread(options_.realtime.control, "qel-control"));
+    // Absolute deadlines, 5 ms apart: the wake-up latency of one cycle does
+    // not delay the next. The loop sleeps rather than spins by default: a
+    // spinning control thread would take a core from the receive thread that
+    // delivers the feedback the next cycle needs (and from the host).
+    realtime::CycleClock clock(kCyclePeriodNs, options_.realtime.spin_ns);
+    clock.start();
     uint64_t counter = 0;
     while (!atomic_thread_stop_flag_) {
-        const auto cycle_start = std::chrono::steady_clock::now();
+        const int64_t start = clock.cycleStart();
         runCycle();
         exchangeData();
         if (counter % kBannerEveryCycles == 0) {
@@ -77,10 +111,8 @@ void ControllerThread::ArmThread() {
         }
         ++counter;
         cycle_count_ = counter;
-        // Sleeping to the cycle's deadline keeps the period from each cycle's
-        // start (an overrun starts the next cycle at once) without spending a
-        // core on a spin that would starve the bus receive thread.
-        std::this_thread::sleep_until(cycle_start + kCyclePeriod);
+        cycle_records_.push({start, realtime::monotonicNanos() - start});
+        if (clock.waitNextCycle()) ++missed_deadlines_;
     }
     output::info("[ArmThread] DisableMotor");
     destoryFunc();

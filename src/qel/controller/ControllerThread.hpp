@@ -11,6 +11,8 @@
 #include <Eigen/Geometry>
 
 #include "qel/controller/ControllerBase.hpp"
+#include "qel/controller/ControllerOptions.hpp"
+#include "qel/realtime/SampleRing.hpp"
 
 namespace qel::m4 {
 
@@ -31,6 +33,12 @@ public:
     // Builds and homes the controller (see ControllerBase; throws what it
     // throws), then starts the control thread in the GO_HOME state.
     ControllerThread(const std::string& urdf_path, const std::string& can_name, int type);
+    // The same with host options: real-time settings for the control, receive
+    // and pose-search threads and memory locking (see ControllerOptions and
+    // docs/realtime.md). A setting the system refuses is one warning each, or
+    // with OnRefusal::kThrow a std::runtime_error (after the arm is damped).
+    ControllerThread(const std::string& urdf_path, const std::string& can_name, int type,
+                     const ControllerOptions& options);
     // Stops the control thread (within about a second), then damps the arm
     // and closes the bus.
     ~ControllerThread();
@@ -68,7 +76,24 @@ public:
     // Control cycles run so far.
     uint64_t cycleCount() const { return cycle_count_; }
 
+    // One control cycle as the control thread saw it (monotonic clock, ns).
+    struct CycleRecord {
+        int64_t start_ns;  // when the cycle began
+        int64_t work_ns;   // from its start to the end of its work
+    };
+    // For one observing thread: moves up to `capacity` cycle records not yet
+    // taken into `out`, oldest first, and returns how many. The last 2048
+    // cycles (about 10 s) are kept; later ones are dropped until taken.
+    std::size_t takeCycleRecords(CycleRecord* out, std::size_t capacity) {
+        return cycle_records_.take(out, capacity);
+    }
+    // Cycles whose work ran past their 5 ms deadline.
+    uint64_t missedDeadlines() const { return missed_deadlines_; }
+
 private:
+    // The pose search thread, built before start-up (see ControllerBase).
+    static std::unique_ptr<control::EndPoseSearchThread> startSearch(const std::string& urdf_path,
+                                                                     const ControllerOptions& options);
     void startThread();
     static void* ArmThreadWrapper(void* arg);
     void ArmThread();
@@ -99,6 +124,9 @@ private:
     // getters and setters concurrently; never held together with the
     // exchange mutex.
     std::mutex mutex_host_side_;
+
+    std::atomic<uint64_t> missed_deadlines_{0};
+    realtime::SampleRing<CycleRecord, 2048> cycle_records_;
 };
 
 }  // namespace qel::m4

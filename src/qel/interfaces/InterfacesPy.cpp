@@ -16,6 +16,10 @@ public:
 InterfacesPy::InterfacesPy(const std::string& urdf_path, const std::string& can_name, int type)
     : pimpl(std::make_unique<impl>(urdf_path, can_name, type)) {}
 
+InterfacesPy::InterfacesPy(const std::string& urdf_path, const std::string& can_name, int type,
+                         const ControllerOptions& options)
+    : pimpl(std::make_unique<impl>(urdf_path, can_name, type, options)) {}
+
 InterfacesPy::~InterfacesPy() = default;
 
 std::vector<double> InterfacesPy::get_joint_positions() { return pimpl->getJointPositons(); }

@@ -4,6 +4,8 @@
 #include <string>
 #include <vector>
 
+#include "qel/controller/ControllerOptions.hpp"
+
 namespace qel::m4 {
 
 // The arm's public interface in plain numbers, for scripting hosts: the same
@@ -19,6 +21,12 @@ public:
     // 3.55 s). Throws std::runtime_error if the description cannot be used or
     // homing fails.
     InterfacesPy(const std::string& urdf_path, const std::string& can_name, int type);
+    // The same with host options (real-time settings of the library's
+    // threads, memory locking; see ControllerOptions and docs/realtime.md).
+    // With OnRefusal::kThrow a setting the system refuses is a
+    // std::runtime_error; by default it is one warning and the arm runs.
+    InterfacesPy(const std::string& urdf_path, const std::string& can_name, int type,
+          const ControllerOptions& options);
     ~InterfacesPy();
     InterfacesPy(const InterfacesPy&) = delete;
     InterfacesPy& operator=(const InterfacesPy&) = delete;

@@ -12,6 +12,10 @@ public:
 InterfacesThread::InterfacesThread(const std::string& urdf_path, const std::string& can_name, int type)
     : pimpl(std::make_unique<impl>(urdf_path, can_name, type)) {}
 
+InterfacesThread::InterfacesThread(const std::string& urdf_path, const std::string& can_name, int type,
+                         const ControllerOptions& options)
+    : pimpl(std::make_unique<impl>(urdf_path, can_name, type, options)) {}
+
 InterfacesThread::~InterfacesThread() = default;
 
 std::vector<HybridJointStatus> InterfacesThread::getJointStatus() { return pimpl->getJointStatus(); }

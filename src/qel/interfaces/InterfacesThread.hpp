@@ -6,6 +6,7 @@
 
 #include <Eigen/Geometry>
 
+#include "qel/controller/ControllerOptions.hpp"
 #include "qel/typedef/HybridJointTypeDef.hpp"
 
 namespace qel::m4 {
@@ -28,6 +29,12 @@ public:
     // std::runtime_error if the description cannot be used or homing fails; a
     // bus that cannot be opened shows later as error codes.
     InterfacesThread(const std::string& urdf_path, const std::string& can_name, int type);
+    // The same with host options (real-time settings of the library's
+    // threads, memory locking; see ControllerOptions and docs/realtime.md).
+    // With OnRefusal::kThrow a setting the system refuses is a
+    // std::runtime_error; by default it is one warning and the arm runs.
+    InterfacesThread(const std::string& urdf_path, const std::string& can_name, int type,
+          const ControllerOptions& options);
     ~InterfacesThread();
     InterfacesThread(const InterfacesThread&) = delete;
     InterfacesThread& operator=(const InterfacesThread&) = delete;

@@ -368,6 +368,11 @@ Eigen::Isometry3d Xyzrpy2Isometry(const double* input) {
 
 std::vector<double> Isometry2Xyzrpy(Eigen::Isometry3d pose) {
     std::vector<double> out(6);
+    Isometry2Xyzrpy(pose, out.data());
+    return out;
+}
+
+void Isometry2Xyzrpy(const Eigen::Isometry3d& pose, double* out) {
     const Eigen::Vector3d p = pose.translation();
     const Eigen::Matrix3d R = pose.linear();
     out[0] = p.x();
@@ -378,7 +383,6 @@ std::vector<double> Isometry2Xyzrpy(Eigen::Isometry3d pose) {
     // give NaN for a perfectly valid pose.
     out[4] = std::asin(std::clamp(-R(2, 0), -1.0, 1.0));
     out[5] = std::atan2(R(1, 0), R(0, 0));
-    return out;
 }
 
 void my_tr2dlta(const float A[4][4], const float B[4][4], float* dlt) {

@@ -75,6 +75,8 @@ Eigen::Isometry3d Xyzrpy2Isometry(const double* input);
 
 // Pose vector of a rigid transform; no special case at pitch = ±pi/2.
 std::vector<double> Isometry2Xyzrpy(Eigen::Isometry3d pose);
+// The same into out[0..5], for callers that must not allocate.
+void Isometry2Xyzrpy(const Eigen::Isometry3d& pose, double* out);
 
 // Six-entry error of target B seen from current transform A, in A's frame:
 // translation (m) then small-angle rotation (rad).

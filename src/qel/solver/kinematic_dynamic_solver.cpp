@@ -116,6 +116,7 @@ void KinematicDynamicSolver::buildSolvers(const std::string& base_link,
                                                              kIkIncrementTolerance);
     gravity_ = KDL::Vector(0.0, 0.0, kGravity);
     dyn_param_solver_ = std::make_unique<KDL::ChainDynParam>(chain_, gravity_);
+    ik_scratch_.resize(chain_.getNrOfJoints());
 
     if (measure_zero_pose) {
         // init_frame_ is still the identity here, so this is the absolute
@@ -151,6 +152,20 @@ KDL::JntArray KinematicDynamicSolver::computeInverseKinematics(KDL::Frame& targe
         fail("Inverse kinematics computation failed.", "Inverse kinematics computation failed");
     }
     return result;
+}
+
+bool KinematicDynamicSolver::solveInverseKinematics(const KDL::Frame& target_pose,
+                                                    const KDL::JntArray& initial_guess,
+                                                    KDL::JntArray& result) {
+    const unsigned int joints = chain_.getNrOfJoints();
+    if (joints == 0 || !isFinite(target_pose) || !initial_guess.data.allFinite()) return false;
+    if (ik_scratch_.rows() != joints) ik_scratch_.resize(joints);
+    KDL::Frame absolute = target_pose;
+    absolute.p += init_frame_.p;
+    if (ik_solver_->CartToJnt(initial_guess, absolute, ik_scratch_) < 0) return false;
+    if (result.rows() != joints) result.resize(joints);
+    result.data = ik_scratch_.data;
+    return true;
 }
 
 #ifndef QEL_STANDALONE_SOLVER

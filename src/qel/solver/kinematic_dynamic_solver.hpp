@@ -66,6 +66,15 @@ public:
     KDL::JntArray computeInverseKinematics(KDL::Frame& target_pose,
                                            const KDL::JntArray& initial_guess);
 
+    // The same solve for a control loop: never throws, writes nothing and
+    // allocates nothing once `result` has the chain's size. `target_pose`
+    // (relative, as above) is left as it is. True with the joint angles in
+    // `result`; false, with `result` unchanged, when there is no solution
+    // within 500 iterations, the seed has the wrong size or an input is not
+    // finite.
+    bool solveInverseKinematics(const KDL::Frame& target_pose, const KDL::JntArray& initial_guess,
+                                KDL::JntArray& result);
+
 #ifndef QEL_STANDALONE_SOLVER
     // Sets a point payload of `mass` kg at the end-effector frame origin. The
     // last call alone decides the payload; 0 restores the bare model. Throws
@@ -98,6 +107,9 @@ private:
     std::mutex mutex_;
 #endif
     KDL::Vector gravity_;
+    // The solver's working result, so that a failed solve leaves the
+    // caller's array as it was.
+    KDL::JntArray ik_scratch_;
 };
 
 }  // namespace qel

@@ -1,0 +1,162 @@
+// The pieces of the real-time support that need no controller: the cycle
+// schedule, the hand-overs between threads, and how refused settings are
+// reported.
+#include <gtest/gtest.h>
+
+#include <pthread.h>
+#include <sched.h>
+
+#include <atomic>
+#include <stdexcept>
+#include <string>
+#include <thread>
+
+#include "qel/realtime/CycleClock.hpp"
+#include "qel/realtime/SampleRing.hpp"
+#include "qel/realtime/ThreadSettings.hpp"
+#include "qel/realtime/TripleBuffer.hpp"
+
+namespace qel::realtime {
+namespace {
+
+constexpr int64_t kPeriod = 5000000;  // ns
+
+TEST(Schedule, KeepsAbsoluteDeadlinesAndReanchorsAfterAnOverrun) {
+    Schedule s{kPeriod};  // the first cycle started at 0
+    bool missed = true;
+    // Woken late by 300 µs: the next cycle is still due at 5 ms, and the one
+    // after at 10 ms, so the lateness does not add up.
+    EXPECT_EQ(s.next(4700000, kPeriod, &missed), 5000000);
+    EXPECT_FALSE(missed);
+    EXPECT_EQ(s.deadline_ns, 10000000);
+    EXPECT_EQ(s.next(9999999, kPeriod, &missed), 10000000);
+    EXPECT_FALSE(missed);
+    // Finishing exactly on the deadline is not an overrun.
+    EXPECT_EQ(s.next(15000000, kPeriod, &missed), 15000000);
+    EXPECT_FALSE(missed);
+    // A cycle ending at 32 ms overran its deadline of 20 ms: the next starts
+    // at once, and the schedule counts from there, without the two cycles
+    // that could not run.
+    EXPECT_EQ(s.next(32000000, kPeriod, &missed), 32000000);
+    EXPECT_TRUE(missed);
+    EXPECT_EQ(s.deadline_ns, 37000000);
+    EXPECT_EQ(s.next(33000000, kPeriod, &missed), 37000000);
+    EXPECT_FALSE(missed);
+}
+
+TEST(CycleClock, WaitsForTheNextDeadlineAndReportsAnOverrun) {
+    CycleClock clock(1000000);  // 1 ms
+    clock.start();
+    const int64_t first = clock.cycleStart();
+    EXPECT_FALSE(clock.waitNextCycle());
+    EXPECT_GE(clock.cycleStart(), first + 1000000) << "never woken before its deadline";
+    const int64_t late = monotonicNanos() + 3000000;
+    while (monotonicNanos() < late) {
+    }
+    EXPECT_TRUE(clock.waitNextCycle()) << "3 ms of work overran a 1 ms cycle";
+}
+
+struct Pose {
+    double v[6];
+    uint64_t id;
+};
+
+TEST(TripleBuffer, TheReaderGetsTheNewestValueOnceAndNeverATornOne) {
+    TripleBuffer<Pose> buffer;
+    Pose got{};
+    EXPECT_FALSE(buffer.take(&got)) << "nothing published";
+    buffer.publish(Pose{{1, 1, 1, 1, 1, 1}, 1});
+    buffer.publish(Pose{{2, 2, 2, 2, 2, 2}, 2});
+    ASSERT_TRUE(buffer.take(&got));
+    EXPECT_EQ(got.id, 2u) << "the older value was overwritten";
+    EXPECT_FALSE(buffer.take(&got)) << "taken once";
+    EXPECT_EQ(got.id, 2u) << "a failed take leaves the value";
+
+    // A writer and a reader at full speed: every value taken is whole, and
+    // ids never go backwards.
+    constexpr uint64_t kValues = 200000;
+    std::thread writer([&] {
+        for (uint64_t id = 3; id <= kValues; ++id) {
+            Pose& slot = buffer.writeSlot();
+            for (double& x : slot.v) x = static_cast<double>(id);
+            slot.id = id;
+            buffer.publish();
+        }
+    });
+    uint64_t last = 2;
+    bool whole = true;
+    bool ordered = true;
+    while (last < kValues) {
+        if (!buffer.take(&got)) continue;
+        for (double x : got.v) whole = whole && x == static_cast<double>(got.id);
+        ordered = ordered && got.id > last;
+        last = got.id;
+    }
+    writer.join();
+    EXPECT_TRUE(whole);
+    EXPECT_TRUE(ordered);
+}
+
+TEST(SampleRing, KeepsOrderAndDropsWhatDoesNotFit) {
+    SampleRing<int, 4> ring;
+    int out[8] = {};
+    EXPECT_EQ(ring.take(out, 8), 0u);
+    for (int i = 1; i <= 6; ++i) ring.push(i);
+    EXPECT_EQ(ring.dropped(), 2u) << "the writer never overwrites what was not taken";
+    ASSERT_EQ(ring.take(out, 3), 3u);
+    EXPECT_EQ(out[0], 1);
+    EXPECT_EQ(out[2], 3);
+    ring.push(7);
+    ASSERT_EQ(ring.take(out, 8), 2u);
+    EXPECT_EQ(out[0], 4);
+    EXPECT_EQ(out[1], 7);
+}
+
+TEST(ThreadSettings, RefusalsNameTheSettingAndFollowTheHostsChoice) {
+    std::atomic<bool> stop{false};
+    std::thread worker([&] {
+        while (!stop) std::this_thread::yield();
+    });
+    const pthread_t handle = worker.native_handle();
+
+    EXPECT_EQ(applyScheduling(handle, ThreadSettings{}, "worker"), "") << "nothing asked, nothing refused";
+
+    ThreadSettings too_high;
+    too_high.policy = ThreadSettings::Policy::kFifo;
+    too_high.priority = 100;
+    const std::string priority = applyScheduling(handle, too_high, "worker");
+    EXPECT_NE(priority.find("worker"), std::string::npos) << priority;
+    EXPECT_NE(priority.find("priority 100"), std::string::npos) << priority;
+
+    ThreadSettings no_such_cpu;
+    no_such_cpu.cpus = {CPU_SETSIZE - 1};
+    const std::string cpu = applyScheduling(handle, no_such_cpu, "worker");
+    EXPECT_NE(cpu.find("CPU 1023"), std::string::npos) << cpu;
+    no_such_cpu.cpus = {-1};
+    EXPECT_NE(applyScheduling(handle, no_such_cpu, "worker").find("CPU -1 does not exist"), std::string::npos);
+
+    ThreadSettings pinned;
+    pinned.cpus = {0};
+    EXPECT_EQ(applyScheduling(handle, pinned, "worker"), "");
+    cpu_set_t set;
+    ASSERT_EQ(pthread_getaffinity_np(handle, sizeof set, &set), 0);
+    EXPECT_TRUE(CPU_ISSET(0, &set));
+    EXPECT_EQ(CPU_COUNT(&set), 1);
+    stop = true;
+    worker.join();
+
+    EXPECT_NO_THROW(handleRefusal(OnRefusal::kThrow, ""));
+    try {
+        handleRefusal(OnRefusal::kThrow, priority);
+        ADD_FAILURE() << "a refusal the host chose to be an error must throw";
+    } catch (const std::runtime_error& e) {
+        EXPECT_NE(std::string(e.what()).find(priority), std::string::npos);
+    }
+    testing::internal::CaptureStderr();
+    handleRefusal(OnRefusal::kWarn, priority);
+    const std::string err = testing::internal::GetCapturedStderr();
+    EXPECT_EQ(err, "Warning: real-time setting refused, running without it: " + priority + "\n");
+}
+
+}  // namespace
+}  // namespace qel::realtime
