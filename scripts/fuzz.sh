@@ -46,6 +46,9 @@ for target in $targets; do
     corpus=$work/$target
     mkdir -p "$corpus"
     cp "$root/tests/fuzz/corpus/$target/"* "$corpus/" 2>/dev/null || true
+    if [ "$target" = robot_description_fuzz ]; then
+        cp "$root/urdf/Zq4mina00.urdf" "$corpus/"  # the arm's own description
+    fi
     log=$work/$target.log
     set +e
     # Standard output is closed in the target: the guards print operator

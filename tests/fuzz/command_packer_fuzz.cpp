@@ -17,13 +17,6 @@ using namespace qel::hw_interface;
 
 namespace {
 
-double anyDouble(FuzzedDataProvider& input) {
-    const uint64_t bits = input.ConsumeIntegral<uint64_t>();
-    double value;
-    std::memcpy(&value, &bits, sizeof value);
-    return value;
-}
-
 // What the motor reads from a command field must be the clamped value (NaN
 // counts as 0) to within one quantisation step.
 void checkField(double sent, double got, double min, double max, int bits) {

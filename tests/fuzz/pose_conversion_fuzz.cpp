@@ -14,13 +14,6 @@ using namespace qel::solve;
 
 namespace {
 
-double anyDouble(FuzzedDataProvider& input) {
-    const uint64_t bits = input.ConsumeIntegral<uint64_t>();
-    double value;
-    std::memcpy(&value, &bits, sizeof value);
-    return value;
-}
-
 bool sensible(const double* v, int n, double bound) {
     for (int i = 0; i < n; ++i)
         if (!(std::fabs(v[i]) <= bound)) return false;
