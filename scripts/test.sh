@@ -95,6 +95,7 @@ if [ "${QEL_SKIP_SANITIZERS:-0}" != 1 ]; then
     run_ctest tsan ctest --test-dir "$root/build-tsan" -L threads -LE bus --output-on-failure \
         --no-tests=ignore --timeout 900
 fi
+[ "${QEL_SKIP_FUZZ:-0}" = 1 ] || run_ctest fuzz "$root/scripts/fuzz.sh"
 
 echo
 echo "total: $passed passed, $failed failed"

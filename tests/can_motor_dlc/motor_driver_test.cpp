@@ -46,6 +46,52 @@ TEST(MotorCommandFrame, PacksTheKnownVectorsInBothFamilies) {
     EXPECT_EQ(hexBytes(joint5.packMotorMsg(&command)), "8A 3C 7F F0 28 19 97 FF");
 }
 
+// Each field of these commands lands one step higher (the last torque one
+// lower) when quantised in single precision than it would in double
+// arithmetic, so the bytes pin the precision rule as well as every range.
+TEST(MotorCommandFrame, QuantisesInSinglePrecision) {
+    MotorType1 joint1(1);
+    MotorType2 joint4(5);
+    // P 24303, V 3062, KP 2657, KD 2557, TQ 234 over +-28 (double: 24302,
+    // 3061, 2656, 2556, 233).
+    EXPECT_EQ(hexBytes(joint1.packMotorMsg(324.42, 3.1221, -3.229, 22.2967, -24.8)),
+              "5E EF BF 6A 61 9F D0 EA");
+    // The same with TQ 3526 over +-10 (double: 3525).
+    EXPECT_EQ(hexBytes(joint4.packMotorMsg(324.42, 3.1221, -3.229, 22.2967, 7.221)),
+              "5E EF BF 6A 61 9F DD C6");
+    // P 24940, V 1506, KP 3476, KD 1738, TQ 350 (double: 24939, 1505, 3475,
+    // 1737, 351).
+    HybridJointCmd command;
+    command.k_p = 424.42;
+    command.k_d = 2.1221;
+    command.position = -2.986;
+    command.velocity = -11.9011;
+    command.torque = -23.2;
+    EXPECT_EQ(hexBytes(joint1.packMotorMsg(&command)), "61 6C 5E 2D 94 6C A1 5E");
+}
+
+// Decoded values are the single-precision results widened, not the double
+// computation (which differs from the seventh digit on).
+TEST(MotorFeedback, DecodesInSinglePrecision) {
+    MotorType2 joint4(5);
+    MotorType1 joint2(2);
+    CanFrame a = makeFrame(0, {0x35, 0x30, 0x39, 0x4D, 0x2B, 0xB8, 0x00, 0x00});  // P 12345, V 1234, C 3000
+    CanFrame b = makeFrame(0, {0x02, 0x9C, 0x40, 0xD0, 0x53, 0x09, 0x00, 0x00});  // P 40000, V 3333, C 777
+    for (MotorDlcBase* motor : {static_cast<MotorDlcBase*>(&joint4), static_cast<MotorDlcBase*>(&joint2)}) {
+        motor->CanAnalyze(&a);
+        motor->CanAnalyze(&b);
+        motor->ExchangeMotorMsg();
+    }
+    EXPECT_EQ(joint4.getErrorCode(), 3);
+    EXPECT_EQ(joint4.GetMotorMsg().position, -7.790684223175049);
+    EXPECT_EQ(joint4.GetMotorMsg().velocity, -17.879121780395508);
+    EXPECT_EQ(joint4.GetMotorMsg().current, 8.373626708984375);
+    EXPECT_EQ(joint2.getErrorCode(), 0);
+    EXPECT_EQ(joint2.GetMotorMsg().position, 2.759021759033203);
+    EXPECT_EQ(joint2.GetMotorMsg().velocity, 28.25274658203125);
+    EXPECT_EQ(joint2.GetMotorMsg().current, -11.169231414794922);
+}
+
 TEST(MotorCommandFrame, ClampsOutOfRangeAndNonFiniteValues) {
     MotorType1 motor(1);
     EXPECT_EQ(hexBytes(motor.packMotorMsg(1e9, 1e9, 1e9, 1e9, 1e9)), "FF FF FF FF FF FF FF FF");

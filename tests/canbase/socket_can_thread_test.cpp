@@ -1,0 +1,203 @@
+// The adapter's receive thread: that destruction ends it, how silence is
+// counted, and that the frame callback runs under the data lock. Runs on the
+// kernel's vcan and on the in-process bus.
+#include <dirent.h>
+#include <sys/stat.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstdlib>
+#include <functional>
+#include <string>
+#include <thread>
+
+#include <gtest/gtest.h>
+
+#include "qel/canbase/SocketCan.hpp"
+#include "support/CanRecorder.hpp"
+
+namespace qel::hw_interface {
+namespace {
+
+using namespace std::chrono_literals;
+using test::CanRecorder;
+using test::kSecondTestBus;
+using test::kTestBus;
+using test::makeFrame;
+
+bool eventually(const std::function<bool()>& condition, std::chrono::milliseconds timeout) {
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    while (!condition()) {
+        if (std::chrono::steady_clock::now() > deadline) return false;
+        std::this_thread::sleep_for(10ms);
+    }
+    return true;
+}
+
+// Threads of this process, as the kernel lists them.
+int threadCount() {
+    DIR* dir = opendir("/proc/self/task");
+    if (dir == nullptr) return -1;
+    int n = 0;
+    while (const dirent* entry = readdir(dir)) {
+        if (entry->d_name[0] != '.') ++n;
+    }
+    closedir(dir);
+    return n;
+}
+
+// What a frame callback saw, kept outside the adapter so that it can be read
+// after the adapter is gone.
+struct CallbackLog {
+    std::atomic<int> calls{0};
+    std::atomic<bool> adapter_destroyed{false};
+    std::atomic<int> calls_after_destruction{0};
+
+    void attach(SocketCan& can) {
+        can.setCallBackFunction([this](CanFrame*) {
+            ++calls;
+            if (adapter_destroyed) ++calls_after_destruction;
+        });
+    }
+};
+
+// Destroys an open adapter with its callback still registered, and checks
+// that its receive thread is gone and never calls back again.
+void expectDestructionEndsTheThread(const char* bus, bool remove_interface_first) {
+    CanRecorder peer(bus);
+    CallbackLog log;
+    testing::internal::CaptureStdout();
+    {
+        // Anything the process starts once, on the first adapter, exists
+        // before counting.
+        SocketCan warm_up;
+        warm_up.Init(bus);
+    }
+    testing::internal::GetCapturedStdout();
+    std::this_thread::sleep_for(50ms);
+    const int before = threadCount();
+    {
+        SocketCan can;
+        log.attach(can);
+        testing::internal::CaptureStdout();
+        ASSERT_TRUE(can.Init(bus));
+        EXPECT_TRUE(eventually([&] { return threadCount() > before; }, 2s)) << "the receive thread runs";
+        EXPECT_TRUE(eventually([&] {
+            peer.send(makeFrame(0, {0x11}));
+            return log.calls > 0;
+        }, 3s));
+        if (remove_interface_first) {
+            // The receive thread keeps retrying without a socket.
+            ASSERT_EQ(std::system((std::string("ip link del dev ") + bus).c_str()), 0);
+            EXPECT_TRUE(eventually([&] { return !can.checkOnline() && !can.IsOpen(); }, 8s));
+        }
+    }
+    log.adapter_destroyed = true;
+    testing::internal::GetCapturedStdout();
+    EXPECT_TRUE(eventually([&] { return threadCount() == before; }, 2s))
+        << "a receive thread outlived its adapter: " << threadCount() << " threads, " << before
+        << " before";
+    if (remove_interface_first) {
+        ASSERT_EQ(std::system((std::string("ip link add dev ") + bus + " type vcan && ip link set up " + bus)
+                                  .c_str()),
+                  0);
+        return;
+    }
+    for (int i = 0; i < 5; ++i) peer.send(makeFrame(0, {0x12}));
+    std::this_thread::sleep_for(300ms);
+    EXPECT_EQ(log.calls_after_destruction, 0);
+}
+
+TEST(SocketCanThread, DestructionEndsTheReceiveThread) {
+    expectDestructionEndsTheThread(kTestBus, false);
+}
+
+// Only the kernel's interfaces can be removed under the adapter.
+TEST(SocketCanThread, DestructionEndsTheThreadWhileTheInterfaceIsGone) {
+    struct stat info {};
+    if (stat((std::string("/sys/class/net/") + kSecondTestBus).c_str(), &info) != 0) {
+        GTEST_SKIP() << "no kernel interface " << kSecondTestBus;
+    }
+    expectDestructionEndsTheThread(kSecondTestBus, true);
+}
+
+// The adapter waits one second at a time. A frame every 1.3 s leaves one
+// silent wait between frames, never two in a row; the verdict is the
+// adapter's own, read after each gap.
+TEST(SocketCanThread, OneSilentWaitIsNotOfflineTwoAre) {
+    CanRecorder peer(kTestBus);
+    CallbackLog log;
+    SocketCan can;
+    log.attach(can);
+    testing::internal::CaptureStdout();
+    ASSERT_TRUE(can.Init(kTestBus));
+    for (int i = 0; i < 4; ++i) {
+        ASSERT_TRUE(peer.send(makeFrame(0, {0x21, static_cast<uint8_t>(i)})));
+        ASSERT_TRUE(eventually([&] { return log.calls > i; }, 1s));
+        std::this_thread::sleep_for(1300ms);
+        EXPECT_TRUE(can.checkOnline()) << "after gap " << i;
+    }
+    ASSERT_TRUE(peer.send(makeFrame(0, {0x22})));
+    EXPECT_TRUE(can.checkOnline());
+
+    // Now two full silent waits, and more.
+    EXPECT_TRUE(eventually([&] { return !can.checkOnline(); }, 10s));
+    can.setCallBackFunction(nullptr);
+    testing::internal::GetCapturedStdout();
+}
+
+// The frame callback and the get-message-content callback hold the same
+// lock, so they never run at the same time. Each marks itself busy for a
+// while and checks that the other is not.
+TEST(SocketCanThread, CallbacksNeverOverlap) {
+    CanRecorder peer(kTestBus);
+    SocketCan can;
+    std::atomic<bool> in_frame{false}, in_load{false};
+    std::atomic<int> frames{0}, loads{0}, overlaps{0};
+    auto busy = [](std::chrono::microseconds how_long) {
+        const auto until = std::chrono::steady_clock::now() + how_long;
+        while (std::chrono::steady_clock::now() < until) {
+        }
+    };
+    can.setCallBackFunction([&](CanFrame*) {
+        in_frame = true;
+        if (in_load) ++overlaps;
+        busy(50us);
+        if (in_load) ++overlaps;
+        in_frame = false;
+        ++frames;
+    });
+    can.setGetMsgContentFunction([&] {
+        in_load = true;
+        if (in_frame) ++overlaps;
+        busy(200us);
+        if (in_frame) ++overlaps;
+        in_load = false;
+        ++loads;
+    });
+    testing::internal::CaptureStdout();
+    ASSERT_TRUE(can.Init(kTestBus));
+
+    std::atomic<bool> stop{false};
+    std::thread sender([&] {
+        for (uint8_t i = 0; !stop; ++i) {
+            peer.send(makeFrame(0, {0x31, i}));
+            std::this_thread::sleep_for(200us);
+        }
+    });
+    const auto deadline = std::chrono::steady_clock::now() + 20s;
+    while ((frames < 300 || loads < 300) && std::chrono::steady_clock::now() < deadline) {
+        can.LoadMutexMsg();
+    }
+    stop = true;
+    sender.join();
+    can.setCallBackFunction(nullptr);
+    can.setGetMsgContentFunction(nullptr);
+    testing::internal::GetCapturedStdout();
+    EXPECT_GE(frames.load(), 300);
+    EXPECT_GE(loads.load(), 300);
+    EXPECT_EQ(overlaps.load(), 0);
+}
+
+}  // namespace
+}  // namespace qel::hw_interface
