@@ -9,7 +9,9 @@
 #include <mutex>
 #include <string>
 
-namespace qel::output {
+namespace qel {
+QEL_STANDALONE_ABI_BEGIN
+namespace output {
 namespace {
 
 using Clock = std::chrono::steady_clock;
@@ -186,4 +188,6 @@ struct InstallDependencyHandler {
 } g_install_dependency_handler;
 }  // namespace
 
-}  // namespace qel::output
+}  // namespace output
+QEL_STANDALONE_ABI_END
+}  // namespace qel

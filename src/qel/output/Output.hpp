@@ -13,7 +13,11 @@
 #include <cstdarg>
 #include <functional>
 
-namespace qel::output {
+#include "qel/typedef/StandaloneAbi.hpp"
+
+namespace qel {
+QEL_STANDALONE_ABI_BEGIN
+namespace output {
 
 // Severity, lowest first. kTrace is for lines written every control cycle or
 // every few (the banner, the offline report, solver failures inside the
@@ -67,4 +71,6 @@ void writeRepeated(Level level, Stream stream, const char* key, const char* text
 inline void info(const char* text) { write(Level::kInfo, Stream::kStdout, text); }
 inline void error(const char* text) { write(Level::kError, Stream::kStderr, text); }
 
-}  // namespace qel::output
+}  // namespace output
+QEL_STANDALONE_ABI_END
+}  // namespace qel
