@@ -4,15 +4,19 @@
 #include <linux/can/raw.h>
 #include <net/if.h>
 #include <pthread.h>
+#include <poll.h>
 #include <sys/ioctl.h>
-#include <sys/select.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <atomic>
+#include <cerrno>
+#include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <mutex>
+#include <string>
+#include <thread>
 
 #include "qel/output/Output.hpp"
 
@@ -41,8 +45,11 @@ public:
             output::info("CAN socket destroyed.");
         } else {
             // A failed re-bind can leave the receive thread running without a
-            // socket; it must not outlive this object.
+            // socket; it must not outlive this object. It may also be in the
+            // middle of re-creating the socket, and store the new one before
+            // it notices the stop: that one is closed once it has ended.
             stopReceiver();
+            closeSocket();
         }
         output::info("finish");
     }
@@ -51,12 +58,15 @@ public:
         if (interface == nullptr || interface[0] == '\0') {
             output::write(output::Level::kError, output::Stream::kStdout,
                           "Error: no CAN interface name given");
+            setLastError("no interface name given");
             return false;
         }
         if (strnlen(interface, kBusNameSize) >= kBusNameSize) {
             output::writef(output::Level::kError, output::Stream::kStdout,
                            "Error: CAN interface name %.*s... is longer than %zu characters",
                            static_cast<int>(kBusNameSize - 1), interface, kBusNameSize - 1);
+            setLastError("the name is longer than " + std::to_string(kBusNameSize - 1) +
+                         " characters");
             return false;
         }
         if (receiver_thread_started_) {
@@ -65,6 +75,7 @@ public:
         }
         int fd = socket(PF_CAN, SOCK_RAW, CAN_RAW);
         if (fd == -1) {
+            setLastError(std::string("cannot create a CAN socket: ") + strerror(errno));
             output::write(output::Level::kError, output::Stream::kStdout,
                           "Error: Unable to create a CAN socket");
             return false;
@@ -79,6 +90,7 @@ public:
         strncpy(bus_name_, interface, kBusNameSize - 1);
 
         if (ioctl(fd, SIOCGIFINDEX, &if_request_) == -1) {
+            setLastError(std::string("no such interface (") + strerror(errno) + ")");
             output::writef(output::Level::kError, output::Stream::kStdout,
                            "Unable to select CAN interface %s: I/O control error", interface);
             Close();
@@ -88,6 +100,7 @@ public:
                        "Found: %s has interface index %d.", interface, if_request_.ifr_ifindex);
 
         if (!bindSocket(fd)) {
+            setLastError(std::string("cannot bind to the interface: ") + strerror(errno));
             output::write(output::Level::kError, output::Stream::kStdout,
                           "Failed to bind socket to network interface");
             Close();
@@ -147,12 +160,22 @@ public:
         closeSocket();
     }
 
+    std::string lastError() const {
+        std::lock_guard<std::mutex> guard(mutex_error_);
+        return last_error_;
+    }
+
     CanFrame GetCanFrame() {
         std::lock_guard<std::mutex> guard(mutex_frame_);
         return rx_frame_;
     }
 
 private:
+    void setLastError(std::string reason) {
+        std::lock_guard<std::mutex> guard(mutex_error_);
+        last_error_ = std::move(reason);
+    }
+
     bool bindSocket(int fd) {
         memset(&addr_, 0, sizeof addr_);
         addr_.can_family = AF_CAN;
@@ -202,21 +225,32 @@ private:
         int timeout_count = 0;
         while (!terminate_receiver_thread_) {
             const int fd = sockfd_;
-            fd_set read_set;
-            FD_ZERO(&read_set);
-            if (fd != -1) FD_SET(fd, &read_set);
-            struct timeval timeout = {1, 0};
-            const int ready = select(fd + 1, &read_set, nullptr, nullptr, &timeout);
-            if (ready == 1) {
-                timeout_count = 0;
+            // poll, not select: a descriptor numbered 1024 or above does not
+            // fit in an fd_set. A negative descriptor is ignored by poll,
+            // which then just waits out the second.
+            struct pollfd waiting = {fd, POLLIN, 0};
+            const int ready = poll(&waiting, 1, kWaitMillis);
+            if (ready == 1 && (waiting.revents & POLLIN) != 0) {
                 ssize_t got;
                 {
                     std::lock_guard<std::mutex> guard(mutex_frame_);
                     got = read(fd, &rx_frame_, sizeof(CanFrame));
                 }
-                if (got < 0) continue;
-                std::lock_guard<std::mutex> guard(mutex_get_data_);
-                if (CallBack_) CallBack_(&rx_frame_);
+                if (got < 0) {
+                    if (errno == EINTR || errno == EAGAIN) continue;
+                    // The interface went away (or the socket broke): that is
+                    // silence, not a frame, and must not spin.
+                    ++timeout_count;
+                    pauseAfterError();
+                } else {
+                    timeout_count = 0;
+                    std::lock_guard<std::mutex> guard(mutex_get_data_);
+                    if (CallBack_) CallBack_(&rx_frame_);
+                }
+            } else if (ready == 1) {
+                // An error or hang-up condition without data.
+                ++timeout_count;
+                pauseAfterError();
             } else {
                 ++timeout_count;
             }
@@ -227,6 +261,15 @@ private:
         }
         output::info("ReciveThread finish ");
         receiver_thread_running_ = false;
+    }
+
+    // Waits out the rest of a one-second pass after a socket error, so that a
+    // broken socket counts one silent pass per second like a quiet one,
+    // while still noticing a stop request soon.
+    void pauseAfterError() {
+        for (int slice = 0; slice < kWaitMillis / kStopCheckMillis && !terminate_receiver_thread_; ++slice) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(kStopCheckMillis));
+        }
     }
 
     // Re-creates the socket after the bus went silent. Gives up when a stop is
@@ -284,6 +327,11 @@ private:
     std::mutex mutex_frame_;
     std::mutex mutex_get_data_;
     std::mutex mutex_socket_;
+    mutable std::mutex mutex_error_;
+    std::string last_error_;
+
+    static constexpr int kWaitMillis = 1000;
+    static constexpr int kStopCheckMillis = 50;
 };
 
 SocketCan::SocketCan() : pimpl(std::make_unique<impl>()) {}
@@ -306,5 +354,6 @@ void SocketCan::setGetMsgContentFunction(std::function<void()> func) {
 }
 void SocketCan::LoadMutexMsg() { pimpl->LoadMutexMsg(); }
 void SocketCan::Close() { pimpl->Close(); }
+std::string SocketCan::lastError() const { return pimpl->lastError(); }
 
 }  // namespace qel::hw_interface

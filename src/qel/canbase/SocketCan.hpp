@@ -2,6 +2,7 @@
 
 #include <functional>
 #include <memory>
+#include <string>
 
 #include "qel/canbase/CanBaseDef.hpp"
 
@@ -56,6 +57,9 @@ public:
     void LoadMutexMsg();
     // Stops the receive thread and closes the socket. Init may be called again.
     void Close();
+    // Why the last failed Init failed, for example "no such interface (No
+    // such device)"; empty if none has failed.
+    std::string lastError() const;
 
 private:
     class impl;
