@@ -51,6 +51,9 @@ double clampCommandValue(double value, double min, double max);
 // velocity also packs k_p as 0, so that no stiffness pulls towards a
 // set-point that was never given.
 CanFrame packImpedanceFrame(int motor_id, double torque_limit, const HybridJointCmd& command);
+// The command with every non-finite value 0, and k_p 0 as well when the
+// position or the velocity was not finite.
+HybridJointCmd withoutNonFinite(const HybridJointCmd& command);
 // Decodes an impedance command frame (as a motor does). The identifier is not
 // checked.
 HybridJointCmd unpackImpedanceFrame(const CanFrame& frame, double torque_limit);
