@@ -4,41 +4,25 @@ import os
 import signal
 import subprocess
 import sys
-import threading
 import time
 import unittest
 
 import qel_m4
+import virtual_arm
+from virtual_arm import eventually
 
 POSITION_CONTROL = 5
 DAMPING_REQUESTED = 5
 
 
-def eventually(condition, timeout):
-    deadline = time.monotonic() + timeout
-    while not condition():
-        if time.monotonic() > deadline:
-            return False
-        time.sleep(0.01)
-    return True
-
-
 class Faults(unittest.TestCase):
     @classmethod
     def setUpClass(cls):
-        cls.sim = subprocess.Popen([os.environ["QEL_VIRTUAL_ARM"], "--can", "vcan0", "--quiet"],
-                                   stderr=subprocess.PIPE, text=True)
-        for line in cls.sim.stderr:
-            if "running on" in line:
-                break
-        else:
-            raise RuntimeError("qel-virtual-arm did not start")
-        threading.Thread(target=lambda: [None for _ in cls.sim.stderr], daemon=True).start()
+        cls.sim = virtual_arm.start()
 
     @classmethod
     def tearDownClass(cls):
-        cls.sim.terminate()
-        cls.sim.wait(timeout=10)
+        virtual_arm.stop(cls.sim)
 
     def test_an_unusable_bus_fails_construction(self):
         with self.assertRaises(RuntimeError) as caught:

@@ -3,28 +3,12 @@
 // library must keep calling its own solver: the controller's is built (from
 // the description file) before its bus is opened, so even a start-up that
 // fails on the bus exercises it.
-#include <cmath>
 #include <cstdio>
 #include <stdexcept>
 #include <string>
 
 #include "qel/interfaces/InterfacesThread.hpp"
-#include "qel/solver/vanteq.hpp"
-
-namespace {
-
-double roundTripError(qel::KinematicSolver& solver) {
-    double joints[6] = {0.1, 0.5, 0.6, 0.0, 0.2, 0.0};
-    double pose[6] = {};
-    solver.computeForwardKinematics(joints, pose);
-    double back[6] = {};
-    solver.computeInverseKinematics(pose, back);
-    double worst = 0.0;
-    for (int i = 0; i < 6; ++i) worst = std::fmax(worst, std::fabs(back[i] - joints[i]));
-    return worst;
-}
-
-}  // namespace
+#include "round_trip.hpp"
 
 int main() {
     qel::KinematicSolver solver;
