@@ -45,8 +45,9 @@ constexpr int kPositionControl = 5;
 constexpr uint32_t kMarkerId = 0x7F0;
 // Cycles the controller may still send active commands after the event that
 // ends them (a fault in an answer, a damping request), for the cycle under
-// way and the receive thread's latency.
-constexpr std::size_t kLatencyCycles = 4;
+// way and the receive thread's latency, which on a loaded machine can be a
+// few cycles.
+constexpr std::size_t kLatencyCycles = 8;
 
 constexpr double kKpTol = 500.0 / 4095 + 1e-9;
 constexpr double kKdTol = 5.0 / 4095 + 1e-9;
