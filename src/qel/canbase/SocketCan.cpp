@@ -5,6 +5,7 @@
 #include <net/if.h>
 #include <pthread.h>
 #include <poll.h>
+#include <sys/eventfd.h>
 #include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -36,7 +37,7 @@ public:
     // the terminator.
     static constexpr size_t kBusNameSize = IFNAMSIZ;
 
-    impl() { output::info("SocketCAN adapter created."); }
+    impl() : wake_fd_(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) { output::info("SocketCAN adapter created."); }
 
     ~impl() {
         output::info("Destroying SocketCAN adapter...");
@@ -51,6 +52,7 @@ public:
             stopReceiver();
             closeSocket();
         }
+        if (wake_fd_ != -1) close(wake_fd_);
         output::info("finish");
     }
 
@@ -148,10 +150,16 @@ public:
     void Close() {
         output::info("Waiting for receiver thread to terminate.");
         terminate_receiver_thread_ = true;
+        wakeReceiver();
         output::info("terminate_receiver_thread_ is true");
+        // The line once a second while waiting, but no longer than the
+        // thread takes: a stop (a cancelled start-up) should not cost a
+        // second.
         while (receiver_thread_running_) {
             output::info("waitting receiver_thread close");
-            sleep(1);
+            for (int slice = 0; slice < kWaitMillis / kCloseSliceMillis && receiver_thread_running_; ++slice) {
+                std::this_thread::sleep_for(std::chrono::milliseconds(kCloseSliceMillis));
+            }
         }
         output::info("receiver_thread_running_.load()");
         joinReceiver();
@@ -211,7 +219,15 @@ private:
 
     void stopReceiver() {
         terminate_receiver_thread_ = true;
+        wakeReceiver();
         joinReceiver();
+    }
+
+    // Ends the receive thread's wait at once instead of after up to a second.
+    void wakeReceiver() {
+        if (wake_fd_ == -1) return;
+        const uint64_t one = 1;
+        [[maybe_unused]] const ssize_t ignored = write(wake_fd_, &one, sizeof one);
     }
 
     static void* ReciveThreadWrapper(void* arg) {
@@ -227,10 +243,18 @@ private:
             const int fd = sockfd_;
             // poll, not select: a descriptor numbered 1024 or above does not
             // fit in an fd_set. A negative descriptor is ignored by poll,
-            // which then just waits out the second.
-            struct pollfd waiting = {fd, POLLIN, 0};
-            const int ready = poll(&waiting, 1, kWaitMillis);
-            if (ready == 1 && (waiting.revents & POLLIN) != 0) {
+            // which then just waits out the second. The wake descriptor ends
+            // the wait when a stop is requested.
+            struct pollfd waiting[2] = {{fd, POLLIN, 0}, {wake_fd_, POLLIN, 0}};
+            int ready = poll(waiting, 2, kWaitMillis);
+            if (ready > 0 && waiting[1].revents != 0) {
+                if (terminate_receiver_thread_) break;
+                uint64_t drained;
+                [[maybe_unused]] const ssize_t ignored = read(wake_fd_, &drained, sizeof drained);
+                // A wake left over from an earlier stop is no silent second.
+                if (--ready == 0) continue;
+            }
+            if (ready == 1 && (waiting[0].revents & POLLIN) != 0) {
                 ssize_t got;
                 {
                     std::lock_guard<std::mutex> guard(mutex_frame_);
@@ -247,7 +271,7 @@ private:
                     std::lock_guard<std::mutex> guard(mutex_get_data_);
                     if (CallBack_) CallBack_(&rx_frame_);
                 }
-            } else if (ready == 1) {
+            } else if (ready == 1 && waiting[0].revents != 0) {
                 // An error or hang-up condition without data.
                 ++timeout_count;
                 pauseAfterError();
@@ -331,6 +355,8 @@ private:
     std::string last_error_;
 
     static constexpr int kWaitMillis = 1000;
+    static constexpr int kCloseSliceMillis = 10;
+    int wake_fd_;
     static constexpr int kStopCheckMillis = 50;
 };
 
