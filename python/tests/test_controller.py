@@ -14,15 +14,7 @@ from virtual_arm import eventually
 POSITION_CONTROL = 5
 
 
-class Controller(unittest.TestCase):
-    @classmethod
-    def setUpClass(cls):
-        cls.sim = virtual_arm.start()
-
-    @classmethod
-    def tearDownClass(cls):
-        virtual_arm.stop(cls.sim)
-
+class Controller(virtual_arm.TestCase):
     def test_construction_failure_is_a_runtime_error(self):
         with self.assertRaises(RuntimeError) as caught:
             qel_m4.InterfacesPy("/nonexistent/arm.urdf", "vcan0", 0)

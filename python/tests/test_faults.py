@@ -15,15 +15,7 @@ POSITION_CONTROL = 5
 DAMPING_REQUESTED = 5
 
 
-class Faults(unittest.TestCase):
-    @classmethod
-    def setUpClass(cls):
-        cls.sim = virtual_arm.start()
-
-    @classmethod
-    def tearDownClass(cls):
-        virtual_arm.stop(cls.sim)
-
+class Faults(virtual_arm.TestCase):
     def test_an_unusable_bus_fails_construction(self):
         with self.assertRaises(RuntimeError) as caught:
             qel_m4.InterfacesPy(os.environ["QEL_URDF"], "can9", 0)

@@ -4,6 +4,7 @@ import os
 import subprocess
 import threading
 import time
+import unittest
 
 
 def eventually(condition, timeout):
@@ -33,3 +34,15 @@ def start():
 def stop(sim):
     sim.terminate()
     sim.wait(timeout=10)
+
+
+class TestCase(unittest.TestCase):
+    """A test case with the virtual arm running for the whole class."""
+
+    @classmethod
+    def setUpClass(cls):
+        cls.sim = start()
+
+    @classmethod
+    def tearDownClass(cls):
+        stop(cls.sim)
