@@ -4,9 +4,14 @@
 #include <pybind11/pybind11.h>
 #include <pybind11/stl.h>
 
+#include <atomic>
+#include <chrono>
 #include <cmath>
+#include <exception>
+#include <memory>
 #include <stdexcept>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "qel/interfaces/InterfaceToolsPy.hpp"
@@ -108,15 +113,55 @@ void bindKinematics(py::module_& m) {
              "joint_pos[0..5] (rad); a seventh entry (the gripper) is ignored.");
 }
 
+// How often a construction in progress looks for Ctrl-C.
+constexpr auto kSignalPoll = std::chrono::milliseconds(20);
+
 // Owns the controller so that it can be shut down explicitly (close(), or the
 // end of a with-block) and always without holding the GIL: stopping the
 // control thread takes about a second, and other Python threads must not
 // stall meanwhile.
 class Arm {
 public:
+    // Start-up takes seconds. It runs on a worker thread without the GIL
+    // while this thread looks for signals: Ctrl-C cancels the start-up (the
+    // arm is damped) and raises KeyboardInterrupt within a few cycles,
+    // instead of after homing.
     Arm(const std::string& urdf_path, const std::string& can_name, int type) {
-        py::gil_scoped_release release;
-        arm_ = std::make_unique<qel::m4::InterfacesPy>(urdf_path, can_name, type);
+        qel::m4::ControllerOptions options;
+        options.cancel = std::make_shared<qel::m4::StartupCancel>();
+        std::unique_ptr<qel::m4::InterfacesPy> built;
+        std::exception_ptr failure;
+        std::atomic<bool> done{false};
+        std::thread worker([&] {
+            try {
+                built = std::make_unique<qel::m4::InterfacesPy>(urdf_path, can_name, type, options);
+            } catch (...) {
+                failure = std::current_exception();
+            }
+            done = true;
+        });
+        bool interrupted = false;
+        while (!done) {
+            {
+                py::gil_scoped_release release;
+                std::this_thread::sleep_for(kSignalPoll);
+            }
+            if (!done && PyErr_CheckSignals() != 0) {
+                interrupted = true;
+                options.cancel->cancel();
+                break;
+            }
+        }
+        {
+            py::gil_scoped_release release;
+            worker.join();
+            // Finished just before the signal: stopped all the same, as the
+            // host asked.
+            if (interrupted) built.reset();
+        }
+        if (interrupted) throw py::error_already_set();
+        if (failure) std::rethrow_exception(failure);
+        arm_ = std::move(built);
     }
     ~Arm() { close(); }
 
@@ -170,7 +215,9 @@ void bindController(py::module_& m) {
             py::arg("can_name"), py::arg("type"),
             "urdf_path: robot description file; can_name: SocketCAN interface (up);\n"
             "type: robot variant. Raises RuntimeError if the description cannot be\n"
-            "used or homing fails.")
+            "used, the bus cannot be opened, another controller drives the arm, no\n"
+            "arm motor answers or homing fails. Ctrl-C during construction damps the\n"
+            "arm and raises KeyboardInterrupt at once.")
         .def("close", &Arm::close, "Stops the control thread, damps the motors and closes the bus.")
         .def("__enter__", [](Arm& self) -> Arm& { return self; }, py::return_value_policy::reference)
         .def("__exit__", [](Arm& self, py::args) { self.close(); });
@@ -186,7 +233,30 @@ void bindController(py::module_& m) {
     cls.def("set_arm_status", [](Arm& self, int state) { return self.get().set_arm_status(state); },
             py::arg("state"),
             "Control state 0 to 5 from the next cycle on (other values damp the arm);\n"
-            "also resumes after a fault. Returns True.");
+            "also resumes after a latched fault or damp_now(). Returns True.");
+    cls.def("damp_now", [](Arm& self) { self.get().damp_now(); },
+            "Damps the arm from the next control cycle on and keeps it damped (error\n"
+            "code 5, latched) until set_arm_status.");
+    cls.def("fault_latched", [](Arm& self) { return self.get().fault_latched(); },
+            "True while a fault (or damp_now) holds the arm damped.");
+    cls.def("latched_fault",
+            [](Arm& self) -> py::object {
+                qel::m4::InterfacesPy& arm = self.get();
+                if (!arm.fault_latched()) return py::none();
+                return py::make_tuple(arm.latched_fault_code(), arm.latched_fault_message());
+            },
+            "(code, message) of the latched fault, or None: code 1 over-current,\n"
+            "3 another controller on the bus, 4 failure on the control thread,\n"
+            "5 damp_now, 10*n + (c - 5) motor n reports fault code c.");
+    cls.def("get_error_code",
+            [](Arm& self) {
+                qel::m4::InterfacesPy& arm = self.get();
+                py::gil_scoped_release release;
+                return arm.get_error_code();
+            },
+            "The pending error codes, oldest first, emptying the list: 1 over-current,\n"
+            "2 bus offline, 3 another controller, 4 failure on the control thread,\n"
+            "5 damp_now, 10*n + 2 joint n offline, 10*n + (c - 5) motor n fault code c.");
     cls.def("set_ee_pose",
             [](Arm& self, const Values& pose) {
                 return accepted(self.get().set_ee_pose(pose),

@@ -3,44 +3,18 @@ bus. Needs vcan0 (run through scripts/with-vcan) and the environment variables
 QEL_VIRTUAL_ARM (the simulator executable) and QEL_URDF (the description)."""
 import math
 import os
-import subprocess
 import threading
 import time
 import unittest
 
 import qel_m4
+import virtual_arm
+from virtual_arm import eventually
 
 POSITION_CONTROL = 5
 
 
-def eventually(condition, timeout):
-    deadline = time.monotonic() + timeout
-    while not condition():
-        if time.monotonic() > deadline:
-            return False
-        time.sleep(0.01)
-    return True
-
-
-class Controller(unittest.TestCase):
-    @classmethod
-    def setUpClass(cls):
-        # The motors must be on the bus before the controller enables them.
-        cls.sim = subprocess.Popen([os.environ["QEL_VIRTUAL_ARM"], "--can", "vcan0", "--quiet"],
-                                   stderr=subprocess.PIPE, text=True)
-        for line in cls.sim.stderr:
-            if "running on" in line:
-                break
-        else:
-            raise RuntimeError("qel-virtual-arm did not start")
-        # Keep draining its messages so that it never blocks on a full pipe.
-        threading.Thread(target=lambda: [None for _ in cls.sim.stderr], daemon=True).start()
-
-    @classmethod
-    def tearDownClass(cls):
-        cls.sim.terminate()
-        cls.sim.wait(timeout=10)
-
+class Controller(virtual_arm.TestCase):
     def test_construction_failure_is_a_runtime_error(self):
         with self.assertRaises(RuntimeError) as caught:
             qel_m4.InterfacesPy("/nonexistent/arm.urdf", "vcan0", 0)

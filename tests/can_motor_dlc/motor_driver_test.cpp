@@ -4,6 +4,7 @@
 #include <cmath>
 #include <limits>
 #include <memory>
+#include <string>
 #include <thread>
 #include <vector>
 
@@ -97,16 +98,23 @@ TEST(MotorCommandFrame, ClampsOutOfRangeAndNonFiniteValues) {
     EXPECT_EQ(hexBytes(motor.packMotorMsg(1e9, 1e9, 1e9, 1e9, 1e9)), "FF FF FF FF FF FF FF FF");
     EXPECT_EQ(hexBytes(motor.packMotorMsg(-1e9, -1e9, -1e9, -1e9, -1e9)),
               "00 00 00 00 00 00 00 00");
-    EXPECT_EQ(hexBytes(motor.packMotorMsg(kInf, kInf, kInf, kInf, kInf)),
-              "FF FF FF FF FF FF FF FF");
-    EXPECT_EQ(hexBytes(motor.packMotorMsg(-kInf, -kInf, -kInf, -kInf, -kInf)),
-              "00 00 00 00 00 00 00 00");
-    // NaN must never reach the integer conversion: it counts as zero, so a
-    // NaN gain gives no stiffness and a NaN torque no torque.
-    EXPECT_EQ(hexBytes(motor.packMotorMsg(kNaN, kNaN, kNaN, kNaN, kNaN)),
-              hexBytes(motor.packMotorMsg(0, 0, 0, 0, 0)));
-    EXPECT_EQ(hexBytes(motor.packMotorMsg(5, 0.5, 1.0, 0, kNaN)),
-              hexBytes(motor.packMotorMsg(5, 0.5, 1.0, 0, 0)));
+    // A non-finite value never reaches the integer conversion and never
+    // becomes a limit: it counts as zero, so a non-finite gain gives no
+    // stiffness and a non-finite torque no torque.
+    const std::string zero = "7F FF 7F F0 00 00 07 FF";
+    for (double bad : {kNaN, kInf, -kInf}) {
+        EXPECT_EQ(hexBytes(motor.packMotorMsg(bad, bad, bad, bad, bad)), zero) << bad;
+        EXPECT_EQ(hexBytes(motor.packMotorMsg(5, 0.5, 1.0, 0, bad)),
+                  hexBytes(motor.packMotorMsg(5, 0.5, 1.0, 0, 0))) << bad;
+        EXPECT_EQ(hexBytes(motor.packMotorMsg(bad, 0.5, 1.0, 0, 0)),
+                  hexBytes(motor.packMotorMsg(0, 0.5, 1.0, 0, 0))) << bad;
+        // Without a set-point the stiffness goes too (k_p 150 towards 0 rad
+        // would pull the joint there); the damping stays and brakes it.
+        EXPECT_EQ(hexBytes(motor.packMotorMsg(150, 1.0, bad, 0, 2.0)),
+                  hexBytes(motor.packMotorMsg(0, 1.0, 0, 0, 2.0))) << bad;
+        EXPECT_EQ(hexBytes(motor.packMotorMsg(150, 1.0, 0.7, bad, 2.0)),
+                  hexBytes(motor.packMotorMsg(0, 1.0, 0.7, 0, 2.0))) << bad;
+    }
 }
 
 TEST(MotorCommandFrame, EnableAndDisableFrames) {

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cmath>
 #include <limits>
@@ -192,6 +193,48 @@ TEST(ErrorCodeList, BoundedWithoutLosingAFault) {
     EXPECT_EQ(codes.size(), 200u);
     EXPECT_EQ(codes.front(), 11);
     EXPECT_EQ(codes.back(), 79);
+}
+
+TEST(ErrorCodeList, FullListStillTakesEveryNewKind) {
+    ErrorCodeList list(128);
+    for (int n = 0; n < 500; ++n) list.appendReport(control::offlineCode(3));
+    // Another motor going offline later, the bus, and the new fault kinds.
+    list.appendReport(control::offlineCode(5));
+    list.appendReport(control::offlineCode(5));
+    list.appendReport(control::kCodeBusOffline);
+    list.appendFault(control::kCodeOtherCommander);
+    list.appendFault(control::kCodeControlThreadFault);
+    list.appendFault(control::kCodeDampRequested);
+    const std::vector<int> codes = list.take();
+    ASSERT_EQ(codes.size(), 128u);
+    EXPECT_EQ(codes.front(), 32);
+    EXPECT_EQ(std::vector<int>(codes.end() - 5, codes.end()), (std::vector<int>{52, 2, 3, 4, 5}))
+        << "one entry of each new code, none of the repeat";
+
+    // A list full of distinct codes and repeats of one: only repeats go.
+    for (int motor = 1; motor <= 7; ++motor) list.appendMotorFault(motor, 9);
+    for (int n = 0; n < 300; ++n) list.appendOverCurrent();
+    list.appendReport(control::offlineCode(1));
+    const std::vector<int> kept = list.take();
+    for (int motor = 1; motor <= 7; ++motor) {
+        EXPECT_NE(std::find(kept.begin(), kept.end(), 10 * motor + 4), kept.end()) << motor;
+    }
+    EXPECT_EQ(kept.back(), 12);
+}
+
+TEST(ErrorCodeList, ResumingConsumesThePendingFaultButKeepsTheCodes) {
+    ErrorCodeList list;
+    int motor = 0;
+    int code = 0;
+    list.appendMotorFault(4, 9);
+    list.consumePendingFault();
+    EXPECT_FALSE(list.pendingMotorFault(&motor, &code));
+    // Still reported after the resume: pending again.
+    list.appendMotorFault(4, 9);
+    ASSERT_TRUE(list.pendingMotorFault(&motor, &code));
+    EXPECT_EQ(motor, 4);
+    EXPECT_EQ(code, 9);
+    EXPECT_EQ(list.take(), (std::vector<int>{44, 44}));
 }
 
 TEST(ErrorCodeList, HostReadsWhileTheCycleAppends) {

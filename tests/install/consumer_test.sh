@@ -17,6 +17,7 @@ cmake -S "$source_dir/consumer" -B "$scratch/cmake-build" -DCMAKE_PREFIX_PATH="$
 cmake --build "$scratch/cmake-build" -j 2 >/dev/null
 "$scratch/cmake-build/consumer_main"
 "$scratch/cmake-build/consumer_vanteq"
+"$scratch/cmake-build/consumer_both" 2>/dev/null | tail -n 1
 
 echo "-- through pkg-config"
 export PKG_CONFIG_PATH=$prefix/lib/pkgconfig

@@ -1,6 +1,8 @@
 # Checks what libvanteq exports and links: the tree-based solver, nothing of
 # the controller, the bus, the motor drivers or the analytic kinematics, no
-# payload setting, and no dependency beyond KDL, its parser and the runtime.
+# payload setting, no dependency beyond KDL, its parser and the runtime, and
+# no name of its own that the main library exports too (a host may link
+# both, and one name with two layouts breaks both libraries).
 #   cmake -DVANTEQ=<libvanteq.so> -DMAIN=<libqel_m4_src.so> -DNM=<nm> -DREADELF=<readelf> -P ...
 foreach(var VANTEQ MAIN NM READELF)
   if(NOT ${var})
@@ -16,20 +18,31 @@ endif()
 
 set(failures "")
 foreach(required
-    "qel::urdf_xml_g"
-    "qel::last_joint_angle_g"
-    "qel::KinematicSolver::KinematicSolver()"
-    "qel::KinematicSolver::~KinematicSolver()"
-    "qel::KinematicSolver::computeForwardKinematics(double*, double*)"
-    "qel::KinematicSolver::computeInverseKinematics(double*, double*)"
-    "qel::KinematicDynamicSolver::KinematicDynamicSolver("
-    "qel::KinematicDynamicSolver::~KinematicDynamicSolver()"
-    "qel::KinematicDynamicSolver::computeForwardKinematics(KDL::JntArray const&)"
-    "qel::KinematicDynamicSolver::computeInverseKinematics(KDL::Frame&, KDL::JntArray const&)"
-    "qel::KinematicDynamicSolver::computeGravityCompensationTorque(KDL::JntArray const&)")
+    "qel::standalone::urdf_xml_g"
+    "qel::standalone::last_joint_angle_g"
+    "qel::standalone::KinematicSolver::KinematicSolver()"
+    "qel::standalone::KinematicSolver::~KinematicSolver()"
+    "qel::standalone::KinematicSolver::computeForwardKinematics(double*, double*)"
+    "qel::standalone::KinematicSolver::computeInverseKinematics(double*, double*)"
+    "qel::standalone::KinematicDynamicSolver::KinematicDynamicSolver("
+    "qel::standalone::KinematicDynamicSolver::~KinematicDynamicSolver()"
+    "qel::standalone::KinematicDynamicSolver::computeForwardKinematics(KDL::JntArray const&)"
+    "qel::standalone::KinematicDynamicSolver::computeInverseKinematics(KDL::Frame&, KDL::JntArray const&)"
+    "qel::standalone::KinematicDynamicSolver::computeGravityCompensationTorque(KDL::JntArray const&)")
   string(FIND "${symbols}" "${required}" at)
   if(at EQUAL -1)
     string(APPEND failures "  missing export: ${required}\n")
+  endif()
+endforeach()
+
+execute_process(COMMAND ${NM} -D -C --defined-only ${MAIN}
+    OUTPUT_VARIABLE main_symbols RESULT_VARIABLE rc)
+string(REGEX MATCHALL "qel::[^\n]*" main_names "${main_symbols}")
+string(REGEX MATCHALL "qel::[^\n]*" own_names "${symbols}")
+foreach(name IN LISTS own_names)
+  list(FIND main_names "${name}" at)
+  if(NOT at EQUAL -1)
+    string(APPEND failures "  exported by both libraries: ${name}\n")
   endif()
 endforeach()
 

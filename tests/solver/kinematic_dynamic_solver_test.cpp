@@ -4,6 +4,9 @@
 #include <fstream>
 #include <limits>
 #include <stdexcept>
+#include <string>
+#include <type_traits>
+#include <utility>
 
 #include <gtest/gtest.h>
 
@@ -115,7 +118,7 @@ TEST(KinematicDynamicSolverTest, PayloadIsAPointMassThatReplacesTheLastOne) {
 
     // A rejected mass keeps the payload that was set.
     for (double mass : {-0.1, kNaN, std::numeric_limits<double>::infinity()}) {
-        expectFailure<std::invalid_argument>([&] { solver.setEndEffectorMass(mass); },
+        expectFailure<SolverInputError>([&] { solver.setEndEffectorMass(mass); },
                                              "End-effector mass must be finite and not negative.",
                                              "End-effector mass must be finite and not negative");
     }
@@ -130,10 +133,19 @@ TEST(KinematicDynamicSolverTest, BadDescriptionsAreRefusedWithTheirMessages) {
     std::ofstream(broken) << "<robot name=\"Zq4mina00\"><link name=\"base_link\">";
     const std::string unreadable = testing::TempDir() + "qel_no_such_dir/arm.urdf";
 
-    for (const std::string& path : {unreadable, broken, testing::TempDir(), std::string()}) {
+    // The known first words, then what a host needs to act: the path and the
+    // system's reason.
+    const std::string directory = testing::TempDir();
+    const std::pair<std::string, std::string> files[] = {
+        {unreadable, "cannot read '" + unreadable + "': No such file or directory"},
+        {broken, "'" + broken + "' is not a usable robot description"},
+        {directory, "cannot read '" + directory + "': Is a directory"},
+        {std::string(), "cannot read '': No such file or directory"},
+    };
+    for (const auto& [path, reason] : files) {
         expectFailure<std::runtime_error>(
-            [&] { KinematicDynamicSolver(path, "base_link", "link6"); }, "Failed to parse URDF file.",
-            "URDF parsing failed");
+            [&] { KinematicDynamicSolver(path, "base_link", "link6"); }, "Failed to parse URDF file.\n" + reason,
+            "URDF parsing failed: " + reason);
     }
     for (const std::string& text : {std::string(), test::readFile(broken), std::string("\0", 1)}) {
         expectFailure<std::runtime_error>([&] { KinematicDynamicSolver{text}; }, "Failed to URDF XML.",
@@ -153,6 +165,12 @@ TEST(KinematicDynamicSolverTest, BadDescriptionsAreRefusedWithTheirMessages) {
     }
 }
 
+// A host that catches std::runtime_error, as every solver failure promises,
+// also catches refused input; and `catch (const std::exception&)` stays
+// unambiguous.
+static_assert(std::is_base_of_v<std::runtime_error, SolverInputError>);
+static_assert(!std::is_base_of_v<std::logic_error, SolverInputError>);
+
 TEST(KinematicDynamicSolverTest, BadJointArraysAreRefusedWithoutSideEffects) {
     KinematicDynamicSolver solver(kUrdfPath, "base_link", "link6");
     for (unsigned int size : {0u, 5u, 7u}) {
@@ -170,22 +188,22 @@ TEST(KinematicDynamicSolverTest, BadJointArraysAreRefusedWithoutSideEffects) {
 
     KDL::JntArray q = test::samplePostures()[0];
     q(3) = kNaN;
-    expectFailure<std::invalid_argument>([&] { solver.computeForwardKinematics(q); },
+    expectFailure<SolverInputError>([&] { solver.computeForwardKinematics(q); },
                                          "Joint angles must be finite.", "Joint angles must be finite");
-    expectFailure<std::invalid_argument>([&] { solver.computeGravityCompensationTorque(q); },
+    expectFailure<SolverInputError>([&] { solver.computeGravityCompensationTorque(q); },
                                          "Joint angles must be finite.", "Joint angles must be finite");
     KDL::Frame target = solver.computeForwardKinematics(test::samplePostures()[0]);
     const KDL::Frame original = target;
-    expectFailure<std::invalid_argument>([&] { solver.computeInverseKinematics(target, q); },
+    expectFailure<SolverInputError>([&] { solver.computeInverseKinematics(target, q); },
                                          "Initial guess must be finite.", "Initial guess must be finite");
     EXPECT_TRUE(KDL::Equal(target, original, 1e-15));
     target.M = KDL::Rotation::RPY(0.0, kNaN, 0.0);
-    expectFailure<std::invalid_argument>(
+    expectFailure<SolverInputError>(
         [&] { solver.computeInverseKinematics(target, KDL::JntArray(6)); }, "Target pose must be finite.",
         "Target pose must be finite");
     target = original;
     target.p.z(std::numeric_limits<double>::infinity());
-    expectFailure<std::invalid_argument>(
+    expectFailure<SolverInputError>(
         [&] { solver.computeInverseKinematics(target, KDL::JntArray(6)); }, "Target pose must be finite.",
         "Target pose must be finite");
     EXPECT_EQ(target.p.z(), std::numeric_limits<double>::infinity());

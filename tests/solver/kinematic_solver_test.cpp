@@ -1,6 +1,7 @@
 // Built once against each library: both carry the compiled-in description and
 // the array-based solver unchanged.
 #include "qel/solver/vanteq.hpp"
+#include "qel/solver/kinematic_dynamic_solver.hpp"
 
 #include <cmath>
 #include <limits>
@@ -71,17 +72,17 @@ TEST(KinematicSolverTest, FailedInverseKinematicsChangesNothing) {
     testing::internal::CaptureStderr();
     EXPECT_THROW(solver.computeInverseKinematics(unreachable, output), std::runtime_error);
     unreachable[4] = std::numeric_limits<double>::quiet_NaN();
-    EXPECT_THROW(solver.computeInverseKinematics(unreachable, output), std::invalid_argument);
+    EXPECT_THROW(solver.computeInverseKinematics(unreachable, output), SolverInputError);
     testing::internal::GetCapturedStderr();
     for (double value : output) {
         EXPECT_EQ(value, 9.0);
     }
     expectSeed(solved);
 
-    EXPECT_THROW(solver.computeInverseKinematics(nullptr, output), std::invalid_argument);
-    EXPECT_THROW(solver.computeInverseKinematics(pose, nullptr), std::invalid_argument);
-    EXPECT_THROW(solver.computeForwardKinematics(nullptr, pose), std::invalid_argument);
-    EXPECT_THROW(solver.computeForwardKinematics(q, nullptr), std::invalid_argument);
+    EXPECT_THROW(solver.computeInverseKinematics(nullptr, output), SolverInputError);
+    EXPECT_THROW(solver.computeInverseKinematics(pose, nullptr), SolverInputError);
+    EXPECT_THROW(solver.computeForwardKinematics(nullptr, pose), SolverInputError);
+    EXPECT_THROW(solver.computeForwardKinematics(q, nullptr), SolverInputError);
     expectSeed(solved);
 }
 

@@ -23,12 +23,20 @@ CanFrame ImpedanceMotor::packMotorMsg(HybridJointCmd* command) {
 
 CanFrame ImpedanceMotor::packMotorMsg(double k_p, double k_d, double position, double velocity,
                                       double torque) {
+    HybridJointCmd given;
+    given.k_p = k_p;
+    given.k_d = k_d;
+    given.position = position;
+    given.velocity = velocity;
+    given.torque = torque;
+    // Before the clamps, which cannot tell a missing set-point from zero.
+    const HybridJointCmd finite = withoutNonFinite(given);
     HybridJointCmd clamped;
-    clamped.k_p = restrictBound(k_p, kCommandKp.max, kCommandKp.min);
-    clamped.k_d = restrictBound(k_d, kCommandKd.max, kCommandKd.min);
-    clamped.position = restrictBound(position, kCommandPosition.max, kCommandPosition.min);
-    clamped.velocity = restrictBound(velocity, kCommandVelocity.max, kCommandVelocity.min);
-    clamped.torque = restrictBound(torque, torque_limit_, -torque_limit_);
+    clamped.k_p = restrictBound(finite.k_p, kCommandKp.max, kCommandKp.min);
+    clamped.k_d = restrictBound(finite.k_d, kCommandKd.max, kCommandKd.min);
+    clamped.position = restrictBound(finite.position, kCommandPosition.max, kCommandPosition.min);
+    clamped.velocity = restrictBound(finite.velocity, kCommandVelocity.max, kCommandVelocity.min);
+    clamped.torque = restrictBound(finite.torque, torque_limit_, -torque_limit_);
     return packImpedanceFrame(motor_id_, torque_limit_, clamped);
 }
 

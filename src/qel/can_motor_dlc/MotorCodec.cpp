@@ -61,7 +61,24 @@ double clampCommandValue(double value, double min, double max) {
     return value;
 }
 
-CanFrame packImpedanceFrame(int motor_id, double torque_limit, const HybridJointCmd& command) {
+HybridJointCmd withoutNonFinite(const HybridJointCmd& command) {
+    // A set-point that is not a number is no set-point: packed as 0 with the
+    // stiffness kept, it would pull the joint to 0 rad (or to a range limit,
+    // for an infinity). The motor gets no stiffness instead; its damping
+    // still brakes the joint.
+    const auto finiteOrZero = [](double value) { return std::isfinite(value) ? value : 0.0; };
+    const bool set_point_finite = std::isfinite(command.position) && std::isfinite(command.velocity);
+    HybridJointCmd out;
+    out.position = finiteOrZero(command.position);
+    out.velocity = finiteOrZero(command.velocity);
+    out.torque = finiteOrZero(command.torque);
+    out.k_p = set_point_finite ? finiteOrZero(command.k_p) : 0.0;
+    out.k_d = finiteOrZero(command.k_d);
+    return out;
+}
+
+CanFrame packImpedanceFrame(int motor_id, double torque_limit, const HybridJointCmd& raw) {
+    const HybridJointCmd command = withoutNonFinite(raw);
     const uint16_t kp = quantise(command.k_p, kCommandKp);
     const uint16_t kd = quantise(command.k_d, kCommandKd);
     const uint16_t p = quantise(command.position, kCommandPosition);

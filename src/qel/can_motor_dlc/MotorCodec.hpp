@@ -46,9 +46,14 @@ float uint_to_float(int x_int, float x_min, float x_max, int bits);
 // torque). Infinities clamp to the bounds.
 double clampCommandValue(double value, double min, double max);
 
-// The impedance command frame for one motor. Out-of-range and non-finite
-// values are clamped as clampCommandValue does.
+// The impedance command frame for one motor. Out-of-range values are
+// clamped; a non-finite value is packed as 0, and a non-finite position or
+// velocity also packs k_p as 0, so that no stiffness pulls towards a
+// set-point that was never given.
 CanFrame packImpedanceFrame(int motor_id, double torque_limit, const HybridJointCmd& command);
+// The command with every non-finite value 0, and k_p 0 as well when the
+// position or the velocity was not finite.
+HybridJointCmd withoutNonFinite(const HybridJointCmd& command);
 // Decodes an impedance command frame (as a motor does). The identifier is not
 // checked.
 HybridJointCmd unpackImpedanceFrame(const CanFrame& frame, double torque_limit);

@@ -4,15 +4,20 @@
 #include <linux/can/raw.h>
 #include <net/if.h>
 #include <pthread.h>
+#include <poll.h>
+#include <sys/eventfd.h>
 #include <sys/ioctl.h>
-#include <sys/select.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <atomic>
+#include <cerrno>
+#include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <mutex>
+#include <string>
+#include <thread>
 
 #include "qel/output/Output.hpp"
 
@@ -32,7 +37,7 @@ public:
     // the terminator.
     static constexpr size_t kBusNameSize = IFNAMSIZ;
 
-    impl() { output::info("SocketCAN adapter created."); }
+    impl() : wake_fd_(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) { output::info("SocketCAN adapter created."); }
 
     ~impl() {
         output::info("Destroying SocketCAN adapter...");
@@ -41,9 +46,13 @@ public:
             output::info("CAN socket destroyed.");
         } else {
             // A failed re-bind can leave the receive thread running without a
-            // socket; it must not outlive this object.
+            // socket; it must not outlive this object. It may also be in the
+            // middle of re-creating the socket, and store the new one before
+            // it notices the stop: that one is closed once it has ended.
             stopReceiver();
+            closeSocket();
         }
+        if (wake_fd_ != -1) close(wake_fd_);
         output::info("finish");
     }
 
@@ -51,12 +60,15 @@ public:
         if (interface == nullptr || interface[0] == '\0') {
             output::write(output::Level::kError, output::Stream::kStdout,
                           "Error: no CAN interface name given");
+            setLastError("no interface name given");
             return false;
         }
         if (strnlen(interface, kBusNameSize) >= kBusNameSize) {
             output::writef(output::Level::kError, output::Stream::kStdout,
                            "Error: CAN interface name %.*s... is longer than %zu characters",
                            static_cast<int>(kBusNameSize - 1), interface, kBusNameSize - 1);
+            setLastError("the name is longer than " + std::to_string(kBusNameSize - 1) +
+                         " characters");
             return false;
         }
         if (receiver_thread_started_) {
@@ -65,6 +77,7 @@ public:
         }
         int fd = socket(PF_CAN, SOCK_RAW, CAN_RAW);
         if (fd == -1) {
+            setLastError(std::string("cannot create a CAN socket: ") + strerror(errno));
             output::write(output::Level::kError, output::Stream::kStdout,
                           "Error: Unable to create a CAN socket");
             return false;
@@ -79,6 +92,7 @@ public:
         strncpy(bus_name_, interface, kBusNameSize - 1);
 
         if (ioctl(fd, SIOCGIFINDEX, &if_request_) == -1) {
+            setLastError(std::string("no such interface (") + strerror(errno) + ")");
             output::writef(output::Level::kError, output::Stream::kStdout,
                            "Unable to select CAN interface %s: I/O control error", interface);
             Close();
@@ -88,6 +102,7 @@ public:
                        "Found: %s has interface index %d.", interface, if_request_.ifr_ifindex);
 
         if (!bindSocket(fd)) {
+            setLastError(std::string("cannot bind to the interface: ") + strerror(errno));
             output::write(output::Level::kError, output::Stream::kStdout,
                           "Failed to bind socket to network interface");
             Close();
@@ -135,10 +150,16 @@ public:
     void Close() {
         output::info("Waiting for receiver thread to terminate.");
         terminate_receiver_thread_ = true;
+        wakeReceiver();
         output::info("terminate_receiver_thread_ is true");
+        // The line once a second while waiting, but no longer than the
+        // thread takes: a stop (a cancelled start-up) should not cost a
+        // second.
         while (receiver_thread_running_) {
             output::info("waitting receiver_thread close");
-            sleep(1);
+            for (int slice = 0; slice < kWaitMillis / kCloseSliceMillis && receiver_thread_running_; ++slice) {
+                std::this_thread::sleep_for(std::chrono::milliseconds(kCloseSliceMillis));
+            }
         }
         output::info("receiver_thread_running_.load()");
         joinReceiver();
@@ -151,12 +172,22 @@ public:
     realtime::ThreadSettings receive_settings_;
     std::string receive_refusals_;
 
+    std::string lastError() const {
+        std::lock_guard<std::mutex> guard(mutex_error_);
+        return last_error_;
+    }
+
     CanFrame GetCanFrame() {
         std::lock_guard<std::mutex> guard(mutex_frame_);
         return rx_frame_;
     }
 
 private:
+    void setLastError(std::string reason) {
+        std::lock_guard<std::mutex> guard(mutex_error_);
+        last_error_ = std::move(reason);
+    }
+
     bool bindSocket(int fd) {
         memset(&addr_, 0, sizeof addr_);
         addr_.can_family = AF_CAN;
@@ -193,7 +224,15 @@ private:
 
     void stopReceiver() {
         terminate_receiver_thread_ = true;
+        wakeReceiver();
         joinReceiver();
+    }
+
+    // Ends the receive thread's wait at once instead of after up to a second.
+    void wakeReceiver() {
+        if (wake_fd_ == -1) return;
+        const uint64_t one = 1;
+        [[maybe_unused]] const ssize_t ignored = write(wake_fd_, &one, sizeof one);
     }
 
     static void* ReciveThreadWrapper(void* arg) {
@@ -208,21 +247,40 @@ private:
         int timeout_count = 0;
         while (!terminate_receiver_thread_) {
             const int fd = sockfd_;
-            fd_set read_set;
-            FD_ZERO(&read_set);
-            if (fd != -1) FD_SET(fd, &read_set);
-            struct timeval timeout = {1, 0};
-            const int ready = select(fd + 1, &read_set, nullptr, nullptr, &timeout);
-            if (ready == 1) {
-                timeout_count = 0;
+            // poll, not select: a descriptor numbered 1024 or above does not
+            // fit in an fd_set. A negative descriptor is ignored by poll,
+            // which then just waits out the second. The wake descriptor ends
+            // the wait when a stop is requested.
+            struct pollfd waiting[2] = {{fd, POLLIN, 0}, {wake_fd_, POLLIN, 0}};
+            int ready = poll(waiting, 2, kWaitMillis);
+            if (ready > 0 && waiting[1].revents != 0) {
+                if (terminate_receiver_thread_) break;
+                uint64_t drained;
+                [[maybe_unused]] const ssize_t ignored = read(wake_fd_, &drained, sizeof drained);
+                // A wake left over from an earlier stop is no silent second.
+                if (--ready == 0) continue;
+            }
+            if (ready == 1 && (waiting[0].revents & POLLIN) != 0) {
                 ssize_t got;
                 {
                     std::lock_guard<std::mutex> guard(mutex_frame_);
                     got = read(fd, &rx_frame_, sizeof(CanFrame));
                 }
-                if (got < 0) continue;
-                std::lock_guard<std::mutex> guard(mutex_get_data_);
-                if (CallBack_) CallBack_(&rx_frame_);
+                if (got < 0) {
+                    if (errno == EINTR || errno == EAGAIN) continue;
+                    // The interface went away (or the socket broke): that is
+                    // silence, not a frame, and must not spin.
+                    ++timeout_count;
+                    pauseAfterError();
+                } else {
+                    timeout_count = 0;
+                    std::lock_guard<std::mutex> guard(mutex_get_data_);
+                    if (CallBack_) CallBack_(&rx_frame_);
+                }
+            } else if (ready == 1 && waiting[0].revents != 0) {
+                // An error or hang-up condition without data.
+                ++timeout_count;
+                pauseAfterError();
             } else {
                 ++timeout_count;
             }
@@ -233,6 +291,15 @@ private:
         }
         output::info("ReciveThread finish ");
         receiver_thread_running_ = false;
+    }
+
+    // Waits out the rest of a one-second pass after a socket error, so that a
+    // broken socket counts one silent pass per second like a quiet one,
+    // while still noticing a stop request soon.
+    void pauseAfterError() {
+        for (int slice = 0; slice < kWaitMillis / kStopCheckMillis && !terminate_receiver_thread_; ++slice) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(kStopCheckMillis));
+        }
     }
 
     // Re-creates the socket after the bus went silent. Gives up when a stop is
@@ -290,6 +357,13 @@ private:
     std::mutex mutex_frame_;
     std::mutex mutex_get_data_;
     std::mutex mutex_socket_;
+    mutable std::mutex mutex_error_;
+    std::string last_error_;
+
+    static constexpr int kWaitMillis = 1000;
+    static constexpr int kCloseSliceMillis = 10;
+    int wake_fd_;
+    static constexpr int kStopCheckMillis = 50;
 };
 
 SocketCan::SocketCan() : pimpl(std::make_unique<impl>()) {}
@@ -316,5 +390,7 @@ void SocketCan::setReceiveThreadSettings(const realtime::ThreadSettings& setting
     pimpl->receive_settings_ = settings;
 }
 std::string SocketCan::receiveThreadRefusals() const { return pimpl->receive_refusals_; }
+
+std::string SocketCan::lastError() const { return pimpl->lastError(); }
 
 }  // namespace qel::hw_interface

@@ -58,6 +58,9 @@ public:
     void LoadMutexMsg();
     // Stops the receive thread and closes the socket. Init may be called again.
     void Close();
+    // Why the last failed Init failed, for example "no such interface (No
+    // such device)"; empty if none has failed.
+    std::string lastError() const;
 
     // Scheduling of the receive thread, applied whenever Init starts it.
     // Default: what the thread calling Init has.

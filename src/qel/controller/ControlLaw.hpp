@@ -84,6 +84,14 @@ inline constexpr double kFeedForwardDamping = 0.6;
 // Error codes of the list the host reads.
 inline constexpr int kCodeOverCurrent = 1;
 inline constexpr int kCodeBusOffline = 2;
+// Command frames for this arm's motors came from another sender: a second
+// controller (or tool) is commanding the same arm.
+inline constexpr int kCodeOtherCommander = 3;
+// The control thread caught a failure other than a motor fault or
+// over-current (for example from the solver) and holds the arm damped.
+inline constexpr int kCodeControlThreadFault = 4;
+// The host asked for the arm to be damped at once.
+inline constexpr int kCodeDampRequested = 5;
 // Arm motor n (1 to 6) offline.
 constexpr int offlineCode(int joint_number) { return 10 * joint_number + 2; }
 // Motor n (1 to 7) reports driver code c; the host decodes n and c from the

@@ -12,6 +12,7 @@
 #include <string>
 #include <thread>
 
+#include "qel/can_motor_dlc/MotorCodec.hpp"
 #include "qel/can_motor_dlc/Mtp1Dlc.hpp"
 #include "qel/can_motor_dlc/Mtp2Dlc.hpp"
 #include "qel/solver/Exercise.hpp"
@@ -30,6 +31,42 @@ constexpr auto kHomingMinimum = std::chrono::milliseconds(3550);
 // blocked or a motor does not follow.
 constexpr auto kHomingTimeout = std::chrono::seconds(30);
 constexpr useconds_t kFaultPause = 100000;  // µs, lets the damping take hold before raising
+// Before enabling, the bus is listened to for this long: another controller
+// sends seven command frames every few milliseconds and cannot go unheard.
+constexpr auto kListenTime = std::chrono::milliseconds(100);
+// How long after enabling at least one arm motor must have answered; far
+// below the homing minimum, far above a motor's answer time.
+constexpr auto kAnswerGrace = std::chrono::milliseconds(500);
+constexpr auto kPassPeriod = std::chrono::milliseconds(5);
+// Another commander is declared when this many command frames for the arm's
+// motors arrive within one window of cycles (100 ms at 200 Hz). A second
+// controller sends about 140 in that time; a single corrupted frame, or the
+// odd one of random bus noise, stays far below.
+constexpr uint32_t kForeignFramesThreshold = 8;
+constexpr int kForeignWindowCycles = 20;
+
+constexpr uint32_t motorBit(int motor_id) { return 1u << motor_id; }
+
+constexpr uint32_t motorMask(std::size_t first, std::size_t last) {
+    uint32_t mask = 0;
+    for (std::size_t i = first; i < last; ++i) mask |= motorBit(control::kMotorLayout[i].motor_id);
+    return mask;
+}
+constexpr uint32_t kArmMotorMask = motorMask(0, control::kArmJoints);
+constexpr uint32_t kAllMotorMask = motorMask(0, control::kMotors);
+
+// "joint 1 (id 1), joint 2 (id 2)" for the motors in `mask`.
+std::string describeMotors(uint32_t mask) {
+    std::string out;
+    for (std::size_t i = 0; i < control::kMotors; ++i) {
+        const int id = control::kMotorLayout[i].motor_id;
+        if ((mask & motorBit(id)) == 0) continue;
+        if (!out.empty()) out += ", ";
+        out += i == control::kGripper ? "gripper" : "joint " + std::to_string(i + 1);
+        out += " (id " + std::to_string(id) + ")";
+    }
+    return out;
+}
 
 // The gripper's calibration command: a constant closing velocity with light
 // damping drives it into its end stop, whose position becomes the zero.
@@ -78,6 +115,7 @@ ControllerBase::ControllerBase(const std::string& urdf_path, const std::string& 
       owned_search_(std::move(search)),
       measured_q_(control::kArmJoints),
       gravity_scratch_(control::kArmJoints) {
+    cancel_ = options.cancel;
     if (options_.realtime.lock_memory) {
         // Before any thread exists, so that none of them ever page-faults.
         realtime::handleRefusal(options_.realtime.on_refusal, realtime::lockMemory());
@@ -93,7 +131,7 @@ ControllerBase::ControllerBase(const std::string& urdf_path, const std::string& 
         // motors must not keep a stiff command.
         if (qel_can_) {
             destoryFunc();
-            stateProtect();
+            if (commanded_ && qel_can_->IsOpen()) stateProtect();
         }
         throw;
     }
@@ -114,15 +152,44 @@ void ControllerBase::Init() {
     qel_can_->setReceiveThreadSettings(options_.realtime.receive);
     qel_can_->setCallBackFunction([this](CanFrame* frame) { CanCallback(frame); });
     qel_can_->setGetMsgContentFunction([this] { ExchangeMotorMsg(); });
-    // A bus that cannot be opened is reported by the cycle, as codes 2 and
-    // 10·n + 2, rather than here.
-    qel_can_->Init(can_name_.c_str());
+    // A controller on a bus it cannot reach would report itself homed and
+    // then only damp and complain: the host must hear of it now.
+    if (!qel_can_->Init(can_name_.c_str())) {
+        throw std::runtime_error("Cannot open CAN interface '" + can_name_ +
+                                 "': " + qel_can_->lastError());
+    }
     realtime::handleRefusal(options_.realtime.on_refusal, qel_can_->receiveThreadRefusals());
 
+    // Two controllers on one arm fight over every motor; the one starting
+    // second stays off the bus.
+    for (const Clock::time_point listen_end = Clock::now() + kListenTime; Clock::now() < listen_end;) {
+        std::this_thread::sleep_for(kPassPeriod);
+        qel_can_->LoadMutexMsg();
+        noteForeignCommands();
+        throwIfStartupInterrupted();
+    }
+
+    commanded_ = true;
     for (int round = 0; round < kEnableRounds; ++round) setEnableMotor();
+    const Clock::time_point enabled = Clock::now();
     for (int pass = 0; pass < kDampingPasses; ++pass) {
         stateProtect();
         loadJointStatus();
+        throwIfStartupInterrupted();
+    }
+    // Motors answer within a millisecond or so; a silent arm (powered off,
+    // wrong interface) gets a short grace, then start-up fails loudly.
+    while ((answered_ & kArmMotorMask) == 0 && Clock::now() - enabled < kAnswerGrace) {
+        std::this_thread::sleep_for(kPassPeriod);
+        stateProtect();
+        loadJointStatus();
+        throwIfStartupInterrupted();
+    }
+    if ((answered_ & kArmMotorMask) == 0) {
+        stateProtect();
+        throw std::runtime_error("No arm motor answers on CAN interface '" + can_name_ +
+                                 "'; silent: " + describeMotors(kAllMotorMask & ~answered_) +
+                                 ". The arm is damped.");
     }
 
     state_machine_.store(GO_HOME);
@@ -133,6 +200,7 @@ void ControllerBase::Init() {
 
     bool homed = false;
     while (!homed) {
+        throwIfStartupInterrupted();
         stateGoHome();
         sendCommand(control::kGripper, kGripperCalibration);
         const auto elapsed = Clock::now() - start;
@@ -161,11 +229,16 @@ void ControllerBase::Init() {
 void ControllerBase::Update() {
     if (!qel_can_->checkOnline()) error_code_.appendReport(control::kCodeBusOffline);
 
+    if (other_commander_pending_) {
+        stateProtect();
+        errorOtherCommander();
+    }
     int faulty_motor = 0;
     int fault_code = 0;
     if (error_code_.pendingMotorFault(&faulty_motor, &fault_code)) {
         stateProtect();
         usleep(kFaultPause);
+        raised_code_ = control::motorFaultCode(faulty_motor, fault_code);
         errorMotorFault(faulty_motor, fault_code);
     }
 
@@ -206,6 +279,7 @@ void ControllerBase::Update() {
 void ControllerBase::loadJointStatus() {
     qel_can_->LoadMutexMsg();
     ++refresh_count_;
+    noteForeignCommands();
 
     offline_motors_.clear();
     for (std::size_t i = 0; i < control::kMotors; ++i) {
@@ -244,10 +318,74 @@ Eigen::Isometry3d ControllerBase::getEndPose() { return ee_state_; }
 
 void ControllerBase::ExchangeMotorMsg() {
     for (const auto& driver : joint_ptr_) driver->ExchangeMotorMsg();
+    answered_ |= answered_rx_;
+    foreign_ids_ |= foreign_ids_rx_;
+    foreign_frames_ += foreign_frames_rx_;
+    answered_rx_ = 0;
+    foreign_ids_rx_ = 0;
+    foreign_frames_rx_ = 0;
 }
 
 void ControllerBase::CanCallback(CanFrame* frame) {
     for (const auto& driver : joint_ptr_) driver->CanAnalyze(frame);
+    // Runs under the adapter's data lock for every frame on the bus: a few
+    // bit operations, nothing more.
+    if (frame->can_id == hw_interface::kFeedbackCanId) {
+        answered_rx_ |= motorBit(frame->data[0] & 0xF) & kAllMotorMask;
+    } else if (frame->can_id < 32 && (motorBit(static_cast<int>(frame->can_id)) & kAllMotorMask) != 0 &&
+               frame->can_dlc == 8) {
+        foreign_ids_rx_ |= motorBit(static_cast<int>(frame->can_id));
+        ++foreign_frames_rx_;
+    }
+}
+
+void ControllerBase::noteForeignCommands() {
+    window_foreign_ids_ |= foreign_ids_;
+    window_foreign_frames_ += foreign_frames_;
+    foreign_ids_ = 0;
+    foreign_frames_ = 0;
+    const bool heard = window_foreign_frames_ >= kForeignFramesThreshold;
+    if (heard) {
+        error_code_.appendFault(control::kCodeOtherCommander);
+        other_commander_pending_ = true;
+        other_commander_ids_ = window_foreign_ids_;
+    }
+    if (heard || ++window_cycles_ >= kForeignWindowCycles) {
+        window_cycles_ = 0;
+        window_foreign_ids_ = 0;
+        window_foreign_frames_ = 0;
+    }
+}
+
+void ControllerBase::errorOtherCommander() {
+    raised_code_ = control::kCodeOtherCommander;
+    throw std::runtime_error("Another controller is commanding the arm on CAN interface '" +
+                             can_name_ + "' (command frames for " +
+                             describeMotors(other_commander_ids_) + "); this controller " +
+                             (commanded_ ? "holds the arm damped" : "does not start"));
+}
+
+void ControllerBase::throwIfStartupInterrupted() {
+    if (other_commander_pending_) {
+        if (commanded_) stateProtect();
+        errorOtherCommander();
+    }
+    if (cancel_ && cancel_->cancelled()) {
+        if (commanded_) stateProtect();
+        throw std::runtime_error("Start-up on CAN interface '" + can_name_ +
+                                 "' was cancelled" + (commanded_ ? "; the arm is damped" : ""));
+    }
+}
+
+int ControllerBase::takeRaisedCode() {
+    const int code = raised_code_;
+    raised_code_ = 0;
+    return code;
+}
+
+void ControllerBase::consumeRaisedFaults() {
+    error_code_.consumePendingFault();
+    other_commander_pending_ = false;
 }
 
 void ControllerBase::setInterpolationParam(double max_acc, double max_vel) {
@@ -262,7 +400,13 @@ void ControllerBase::setCatchActionFast() { catch_action_fast_.store(true); }
 
 void ControllerBase::setCatchActionSlow() { catch_action_fast_.store(false); }
 
-void ControllerBase::setEndEffectorMass(double mass) { solver_.setEndEffectorMass(mass); }
+void ControllerBase::setEndEffectorMass(double mass) {
+    // Host input: refused here as such, before the solver sees it.
+    if (!std::isfinite(mass) || mass < 0.0) {
+        throw std::invalid_argument("the end-effector mass must be finite and not negative");
+    }
+    solver_.setEndEffectorMass(mass);
+}
 
 void ControllerBase::destoryFunc() {
     if (!qel_can_) return;

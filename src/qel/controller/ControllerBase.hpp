@@ -1,5 +1,11 @@
 #pragma once
 
+#ifdef QEL_STANDALONE_SOLVER
+// The controller holds the main library's solver; with the standalone
+// solver's definitions its layout would not match the library's.
+#error "the controller headers cannot be used with the standalone solver library's definitions; use InterfacesThread or InterfacesPy"
+#endif
+
 #include <array>
 #include <atomic>
 #include <memory>
@@ -56,16 +62,25 @@ public:
     // Builds the solver from the robot description at `urdf_path` (chain
     // "base_link" to "link6"), creates the drivers and runs Init on the CAN
     // interface `can_name`. `type` is the robot variant; it is stored and
-    // changes nothing. Throws the solver's std::runtime_error for an unusable
-    // description, std::runtime_error("关节力矩超限！") on over-current while
-    // homing, and std::runtime_error when homing does not complete within 30 s
-    // (the arm is then damped). A bus that cannot be opened is not an error
-    // here; it shows later as error codes 2 and 10·n + 2.
+    // changes nothing. Throws std::runtime_error (the arm damped wherever this
+    // controller had already commanded it):
+    //  - the solver's error for an unusable description;
+    //  - at once, naming the interface and the reason, if the bus cannot be
+    //    opened;
+    //  - before sending anything, if another controller is heard commanding
+    //    the arm's motors;
+    //  - naming the interface and the silent motors, if no arm motor answers
+    //    within half a second of being enabled;
+    //  - "关节力矩超限！" on over-current while homing;
+    //  - when homing does not complete within 30 s;
+    //  - when `options.cancel` is cancelled before start-up completes.
+    // An arm on which only some motors answer starts as usual; the silent ones
+    // show as offline codes 10·n + 2 and keep the arm damped.
     ControllerBase(const std::string& urdf_path, const std::string& can_name, int type);
     // The same with host options: before anything starts, memory is locked
     // if asked, and the receive thread gets options.realtime.receive. A
     // refused setting is a warning or, with OnRefusal::kThrow, a
-    // std::runtime_error from here.
+    // std::runtime_error from here. options.cancel can abandon start-up.
     ControllerBase(const std::string& urdf_path, const std::string& can_name, int type,
                    const ControllerOptions& options);
     // Releases the adapter callbacks, damps every motor (the gripper goes
@@ -92,7 +107,10 @@ public:
     Eigen::Isometry3d getEndPose();
 
     // Adapter callbacks: the drivers' receive-to-control swap, and the
-    // dispatch of one received frame to all seven drivers.
+    // dispatch of one received frame to all seven drivers. The dispatch also
+    // notes which motors have answered and counts command frames for the
+    // arm's motors, which this controller only receives when another sender
+    // is commanding them (a socket does not receive its own frames).
     void ExchangeMotorMsg();
     void CanCallback(CanFrame* frame);
 
@@ -200,6 +218,13 @@ protected:
     control::EndPoseSearchThread* end_pose_search_ = nullptr;
     std::unique_ptr<control::EndPoseSearchThread> owned_search_;
 
+    // The error code already recorded for the failure being raised (0 for a
+    // failure that recorded none), cleared by reading it.
+    int takeRaisedCode();
+    // Forgets the faults a host resumed after: the pending motor fault and
+    // another commander heard earlier (either comes back if it persists).
+    void consumeRaisedFaults();
+
 private:
     void stateSoft();
     void stateGoHome();
@@ -236,6 +261,34 @@ private:
     // control session is still being searched).
     bool updateEndPoseTarget(const control::EndPoseRequest& request);
     void storeSolution(const double* joints);
+
+    // Counts the command frames of another sender per window of cycles and
+    // records it (code 3) once a window holds enough of them.
+    void noteForeignCommands();
+    // Throws, after damping the arm, for another commander heard or a
+    // cancelled start-up.
+    void throwIfStartupInterrupted();
+    [[noreturn]] void errorOtherCommander();
+
+    std::shared_ptr<StartupCancel> cancel_;
+    // Set once Init has sent the first frame: until then a failing start-up
+    // must not touch a bus that another controller may be driving.
+    bool commanded_ = false;
+    int raised_code_ = 0;
+    // Written by CanCallback on the receive thread, read and cleared by
+    // ExchangeMotorMsg: both under the adapter's data lock.
+    uint32_t answered_rx_ = 0;       // bit n: motor id n answered
+    uint32_t foreign_ids_rx_ = 0;    // bit n: a command frame for motor id n arrived
+    uint32_t foreign_frames_rx_ = 0;
+    // Control side of the same.
+    uint32_t answered_ = 0;
+    uint32_t foreign_ids_ = 0;
+    uint32_t foreign_frames_ = 0;
+    uint32_t window_foreign_ids_ = 0;
+    uint32_t window_foreign_frames_ = 0;
+    int window_cycles_ = 0;
+    bool other_commander_pending_ = false;
+    uint32_t other_commander_ids_ = 0;
 
     // Scratch arrays of the cycle, sized once so that the cycle reuses them.
     KDL::JntArray measured_q_;

@@ -39,6 +39,7 @@ void ControllerBase::guardOverCurrent() {
     error_code_.appendOverCurrent();
     stateProtect();
     usleep(kFaultPause);
+    raised_code_ = control::kCodeOverCurrent;
     errorCurrentOutLimit();
 }
 

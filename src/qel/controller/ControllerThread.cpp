@@ -27,6 +27,9 @@ void requireFinite(double value, const char* what) {
 
 }  // namespace
 
+// dampNow is documented as safe in a signal handler.
+static_assert(std::atomic<bool>::is_always_lock_free, "damping requests need a lock-free flag");
+
 ControllerThread::ControllerThread(const std::string& urdf_path, const std::string& can_name, int type)
     : ControllerThread(urdf_path, can_name, type, ControllerOptions{}) {}
 
@@ -122,15 +125,55 @@ void ControllerThread::ArmThread() {
 
 void ControllerThread::runCycle() {
     try {
-        if (fault_latched_) {
+        // The host resumed: the fault it resumed after must not be raised
+        // again from the codes it left in the list.
+        if (resume_request_.exchange(false)) consumeRaisedFaults();
+        if (damp_request_.exchange(false) && !fault_latched_) {
+            error_code_.appendFault(control::kCodeDampRequested);
+            latch(control::kCodeDampRequested, "Damping requested by the host; the arm is held damped");
+        }
+        // A resume that arrived after the check above waits for the next
+        // cycle, so that the fault it consumes is not raised in this one.
+        if (fault_latched_ || resume_request_) {
             stateProtect();
             loadJointStatus();
             return;
         }
         Update();
     } catch (const std::exception& error) {
-        if (!fault_latched_.exchange(true)) output::error(error.what());
+        handleFailure(error.what());
+    } catch (...) {
+        handleFailure("unknown failure on the control thread");
     }
+}
+
+void ControllerThread::handleFailure(const char* message) {
+    // Motor faults, over-current and another commander recorded their code
+    // before raising; anything else gets the control-thread code.
+    int code = takeRaisedCode();
+    if (fault_latched_) return;
+    if (code == 0) {
+        code = control::kCodeControlThreadFault;
+        error_code_.appendFault(code);
+    }
+    latch(code, message);
+}
+
+void ControllerThread::latch(int code, const char* message) {
+    if (fault_latched_) return;
+    {
+        std::lock_guard<std::mutex> guard(latch_mutex_);
+        std::snprintf(latch_message_, sizeof latch_message_, "%s", message);
+    }
+    latched_code_ = code;
+    fault_latched_ = true;
+    output::error(message);
+}
+
+std::string ControllerThread::latchedFaultMessage() const {
+    if (!fault_latched_) return std::string();
+    std::lock_guard<std::mutex> guard(latch_mutex_);
+    return latch_message_;
 }
 
 void ControllerThread::exchangeData() {
@@ -195,8 +238,16 @@ Eigen::Isometry3d ControllerThread::getEndPose() {
 
 void ControllerThread::setArmStatus(int state) {
     state_machine_ = state;
-    // The host has seen the fault and chose what comes next.
-    fault_latched_ = false;
+    // The host has seen the fault (or its own damping request) and chose
+    // what comes next. The resume request is raised before the latch drops,
+    // so the control thread never sees the latch gone with the fault still
+    // pending.
+    damp_request_ = false;
+    if (fault_latched_) {
+        resume_request_ = true;
+        latched_code_ = 0;
+        fault_latched_ = false;
+    }
 }
 
 void ControllerThread::setEndPose(Eigen::Isometry3d pose) {
@@ -223,10 +274,10 @@ void ControllerThread::setJointPositions(std::vector<double> positions) {
         for (size_t i = 0; i < control::kArmJoints; ++i) joint_target_safe_[i].position = positions[i];
         targets = joint_target_safe_;
     }
-    // All seven records travel, so the gripper target set last by setCatch
-    // goes along unchanged.
+    // Only the arm's records: the gripper's is setCatch's alone, and a copy
+    // taken above could be older than one setCatch stored in the meantime.
     std::lock_guard<std::mutex> guard(mutex_exchange_data_);
-    joint_target_exchange_ = targets;
+    for (size_t i = 0; i < control::kArmJoints; ++i) joint_target_exchange_[i] = targets[i];
 }
 
 void ControllerThread::setCatch(double position) {

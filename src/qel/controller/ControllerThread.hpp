@@ -24,17 +24,18 @@ namespace qel::m4 {
 // latest commands once per cycle, right after Update. A command therefore acts
 // in the cycle after it arrives; a measurement is at most one cycle old.
 //
-// A fault raised on the control thread (motor fault, over-current, solver
-// failure) does not end the process: the controller latches it, damps the
-// arm every cycle, keeps the error codes for getErrorCode and writes the
-// fault's message once to standard error. setArmStatus clears the latch.
+// A fault raised on the control thread (motor fault, over-current, another
+// commander on the bus, a solver failure) does not end the process: the
+// controller latches it, records its code, damps the arm every cycle and
+// writes the fault's message once to standard error. A damping request from
+// the host (dampNow) latches the same way. setArmStatus resumes.
 class ControllerThread : public ControllerBase {
 public:
     // Builds and homes the controller (see ControllerBase; throws what it
     // throws), then starts the control thread in the GO_HOME state.
     ControllerThread(const std::string& urdf_path, const std::string& can_name, int type);
     // The same with host options: real-time settings for the control, receive
-    // and pose-search threads and memory locking (see ControllerOptions and
+    // and pose-search threads and memory locking, and start-up cancellation (see ControllerOptions and
     // docs/realtime.md). A setting the system refuses is one warning each, or
     // with OnRefusal::kThrow a std::runtime_error (after the arm is damped).
     ControllerThread(const std::string& urdf_path, const std::string& can_name, int type,
@@ -55,7 +56,10 @@ public:
     Eigen::Isometry3d getEndPose();
 
     // Selects the control state (SOFT 0 ... POSITION_CONTROL 5) from the next
-    // cycle on; any other value damps the arm. Also clears a latched fault.
+    // cycle on; any other value damps the arm. Also clears a latched fault
+    // and forgets the fault it was latched for; the codes stay in the list
+    // until read. A motor that still reports a fault latches again in the
+    // next cycle.
     void setArmStatus(int state);
     // The end-effector pose target for END_CONTROL. Throws
     // std::invalid_argument, changing nothing, if any entry is not finite.
@@ -71,8 +75,16 @@ public:
     // Throws std::invalid_argument, changing nothing, for a non-finite value.
     void setCatchTorque(double torque);
 
-    // True while a fault raised on the control thread holds the arm damped.
+    // From any thread, signal handlers included (async-signal-safe): the
+    // control thread damps the arm from its next cycle on and keeps it damped,
+    // as for a latched fault (code 5), until the host calls setArmStatus.
+    void dampNow() { damp_request_.store(true); }
+    // True while a fault (or a damping request) holds the arm damped.
     bool faultLatched() const { return fault_latched_; }
+    // The code the latch was set for (see getErrorCode), 0 when none.
+    int latchedFaultCode() const { return latched_code_; }
+    // The latched fault's message, empty when none.
+    std::string latchedFaultMessage() const;
     // Control cycles run so far.
     uint64_t cycleCount() const { return cycle_count_; }
 
@@ -100,6 +112,9 @@ private:
     // One cycle's work: Update, or while a fault is latched damping and a
     // measurement refresh. Never throws.
     void runCycle();
+    // Latches `code` with `message` unless a latch is already set.
+    void latch(int code, const char* message);
+    void handleFailure(const char* message);
     void exchangeData();
     void StopThread();
 
@@ -118,6 +133,11 @@ private:
     std::atomic<bool> atomic_thread_stop_flag_{false};
     std::atomic<bool> atomic_thread_finish_flag_{false};
     std::atomic<bool> fault_latched_{false};
+    std::atomic<bool> damp_request_{false};
+    std::atomic<bool> resume_request_{false};
+    std::atomic<int> latched_code_{0};
+    mutable std::mutex latch_mutex_;  // guards latch_message_
+    char latch_message_[256] = {};
     std::atomic<uint64_t> cycle_count_{0};
     std::mutex mutex_exchange_data_;
     // Guards the host-side staging copies, so that host threads may call the

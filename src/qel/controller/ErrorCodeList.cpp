@@ -26,13 +26,22 @@ ErrorCodeList::ErrorCodeList(std::size_t capacity)
 
 void ErrorCodeList::appendReport(int code) {
     std::lock_guard<std::mutex> guard(mutex_);
-    if (entries_.size() >= capacity_) return;
-    entries_.push_back({code, false});
+    if (entries_.size() >= capacity_) {
+        // A repeat of a code the list already holds tells the host nothing
+        // new; a code it does not hold yet (a second motor going offline)
+        // must not be lost behind the first one's repeats.
+        const bool known = std::any_of(entries_.begin(), entries_.end(),
+                                       [code](const Entry& e) { return e.code == code; });
+        if (known) return;
+    }
+    append({code, false});
 }
 
-void ErrorCodeList::appendOverCurrent() {
+void ErrorCodeList::appendOverCurrent() { appendFault(control::kCodeOverCurrent); }
+
+void ErrorCodeList::appendFault(int code) {
     std::lock_guard<std::mutex> guard(mutex_);
-    append({control::kCodeOverCurrent, true});
+    append({code, true});
 }
 
 void ErrorCodeList::appendMotorFault(int joint_number, int driver_code) {
@@ -51,22 +60,19 @@ void ErrorCodeList::append(Entry entry) {
 }
 
 bool ErrorCodeList::evictOneLocked() {
-    const auto report = std::find_if(entries_.begin(), entries_.end(),
-                                     [](const Entry& e) { return !e.critical; });
-    if (report != entries_.end()) {
-        entries_.erase(report);
-        return true;
-    }
-    // All critical: drop the oldest entry whose code is repeated later, so
-    // no distinct fault disappears. One exists, as the capacity exceeds the
-    // number of distinct codes.
+    // Only entries whose code is repeated later may go, so no distinct code
+    // disappears; among those the oldest repeat report goes first, then the
+    // oldest repeated fault. One exists, as the capacity exceeds the number
+    // of distinct codes.
     std::bitset<kCodeSlots> seen_later;
-    std::size_t victim = entries_.size();
+    std::size_t oldest_report = entries_.size();
+    std::size_t oldest_fault = entries_.size();
     for (std::size_t i = entries_.size(); i-- > 0;) {
         const std::size_t slot = slotOf(entries_[i].code);
-        if (seen_later.test(slot)) victim = i;
+        if (seen_later.test(slot)) (entries_[i].critical ? oldest_fault : oldest_report) = i;
         seen_later.set(slot);
     }
+    const std::size_t victim = oldest_report != entries_.size() ? oldest_report : oldest_fault;
     if (victim == entries_.size()) return false;
     entries_.erase(entries_.begin() + static_cast<std::ptrdiff_t>(victim));
     return true;
@@ -88,6 +94,11 @@ bool ErrorCodeList::pendingMotorFault(int* joint_number, int* driver_code) const
     *joint_number = fault_joint_;
     *driver_code = fault_code_;
     return true;
+}
+
+void ErrorCodeList::consumePendingFault() {
+    std::lock_guard<std::mutex> guard(mutex_);
+    fault_pending_ = false;
 }
 
 std::size_t ErrorCodeList::size() const {

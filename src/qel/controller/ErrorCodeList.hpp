@@ -13,10 +13,10 @@ namespace qel::m4 {
 // The list is bounded so that a motor left offline with nobody reading the
 // codes cannot grow memory without limit, and the cycle never allocates: the
 // whole capacity is reserved up front. Below the bound codes are kept in order,
-// duplicates included. At the bound a repeat report (bus offline, motor
-// offline) is dropped, while a motor fault or an over-current makes room by
-// evicting the oldest repeat report, or failing that the oldest entry whose
-// code appears again later; so every distinct fault stays in the list.
+// duplicates included. At the bound a report whose code is already in the list
+// is dropped; any other entry makes room by evicting the oldest entry whose
+// code appears again later (a repeat report before a fault). So at least one
+// entry of every distinct code stays in the list until the host reads it.
 //
 // Motor faults are also remembered as the exact motor number and driver code
 // until the host reads the list, because the list's encoding of some driver
@@ -35,6 +35,9 @@ public:
     void appendReport(int code);
     // Appends the over-current code 1.
     void appendOverCurrent();
+    // Appends a fault code that is never dropped while the list is full
+    // (other commander 3, control-thread fault 4, damping requested 5).
+    void appendFault(int code);
     // Appends 10·joint_number + driver_code − 5 and, if no fault is pending
     // yet, remembers (joint_number, driver_code) as the pending fault.
     void appendMotorFault(int joint_number, int driver_code);
@@ -46,6 +49,9 @@ public:
     // The first motor fault appended since the last take, as the motor number
     // (1 to 7) and the driver's own code. False if there is none.
     bool pendingMotorFault(int* joint_number, int* driver_code) const;
+    // Forgets the pending motor fault and keeps the codes: the host resumed
+    // after it. A motor that still reports a fault makes it pending again.
+    void consumePendingFault();
 
     std::size_t size() const;
     std::size_t capacity() const { return capacity_; }

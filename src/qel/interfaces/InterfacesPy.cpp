@@ -4,6 +4,7 @@
 #include <stdexcept>
 
 #include "qel/controller/ControllerThread.hpp"
+#include "qel/interfaces/PoseVector.hpp"
 #include "qel/solver/Exercise.hpp"
 
 namespace qel::m4 {
@@ -17,7 +18,7 @@ InterfacesPy::InterfacesPy(const std::string& urdf_path, const std::string& can_
     : pimpl(std::make_unique<impl>(urdf_path, can_name, type)) {}
 
 InterfacesPy::InterfacesPy(const std::string& urdf_path, const std::string& can_name, int type,
-                         const ControllerOptions& options)
+                           const ControllerOptions& options)
     : pimpl(std::make_unique<impl>(urdf_path, can_name, type, options)) {}
 
 InterfacesPy::~InterfacesPy() = default;
@@ -42,20 +43,15 @@ bool InterfacesPy::set_arm_status(int state) {
     return true;
 }
 
+void InterfacesPy::damp_now() { pimpl->dampNow(); }
+bool InterfacesPy::fault_latched() { return pimpl->faultLatched(); }
+int InterfacesPy::latched_fault_code() { return pimpl->latchedFaultCode(); }
+std::string InterfacesPy::latched_fault_message() { return pimpl->latchedFaultMessage(); }
+std::vector<int> InterfacesPy::get_error_code() { return pimpl->getErrorCode(); }
+
 bool InterfacesPy::set_ee_pose(std::vector<double> pose) {
-    if (pose.size() < 7) return false;
-    for (size_t i = 0; i < 7; ++i) {
-        if (!std::isfinite(pose[i])) return false;
-    }
-    Eigen::Quaterniond q(pose[3], pose[4], pose[5], pose[6]);
-    const double norm = q.norm();
-    // A quaternion this short has no usable direction; normalising it would
-    // turn rounding noise into a rotation.
-    if (!(norm > 1e-9)) return false;
-    q.coeffs() /= norm;
-    Eigen::Isometry3d target = Eigen::Isometry3d::Identity();
-    target.rotate(q);
-    target.pretranslate(Eigen::Vector3d(pose[0], pose[1], pose[2]));
+    Eigen::Isometry3d target;
+    if (!quaternionPoseToIsometry(pose, &target)) return false;
     pimpl->setEndPose(target);
     return true;
 }

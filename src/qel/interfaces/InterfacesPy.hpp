@@ -18,15 +18,15 @@ namespace qel::m4 {
 class InterfacesPy {
 public:
     // As InterfacesThread: builds, homes and starts the controller (at least
-    // 3.55 s). Throws std::runtime_error if the description cannot be used or
-    // homing fails.
+    // 3.55 s). Throws std::runtime_error as InterfacesThread does.
     InterfacesPy(const std::string& urdf_path, const std::string& can_name, int type);
-    // The same with host options (real-time settings of the library's
-    // threads, memory locking; see ControllerOptions and docs/realtime.md).
+    // The same with host options: real-time settings of the library's
+    // threads and memory locking (docs/realtime.md), and a handle that
+    // cancels start-up (options.cancel).
     // With OnRefusal::kThrow a setting the system refuses is a
     // std::runtime_error; by default it is one warning and the arm runs.
     InterfacesPy(const std::string& urdf_path, const std::string& can_name, int type,
-          const ControllerOptions& options);
+                 const ControllerOptions& options);
     ~InterfacesPy();
     InterfacesPy(const InterfacesPy&) = delete;
     InterfacesPy& operator=(const InterfacesPy&) = delete;
@@ -41,11 +41,24 @@ public:
     std::vector<double> get_ee_pose();
     // Measured pose as x, y, z, roll, pitch, yaw.
     std::vector<double> get_ee_pose_xyzrpy();
-    // Control state 0 to 5 (other values damp the arm); resumes after a fault.
+    // Control state 0 to 5 (other values damp the arm); resumes after a
+    // latched fault or damp_now. Returns true.
     bool set_arm_status(int state);
+    // As InterfacesThread::dampNow: damped from the next cycle on until
+    // set_arm_status. Safe from any thread and from a signal handler.
+    void damp_now();
+    // Whether a fault (or damp_now) holds the arm damped, the code it was
+    // latched for (0 when none) and its message (empty when none).
+    bool fault_latched();
+    int latched_fault_code();
+    std::string latched_fault_message();
+    // The pending error codes, oldest first, emptying the list (codes as
+    // InterfacesThread::getErrorCode).
+    std::vector<int> get_error_code();
     // Pose target x, y, z, qw, qx, qy, qz for end-effector control; the
-    // quaternion is normalised. False for fewer than seven values, a
-    // non-finite one or a zero quaternion.
+    // quaternion is normalised (any finite length works, however large).
+    // False for fewer than seven values, a non-finite one or a zero
+    // quaternion.
     bool set_ee_pose(std::vector<double> pose);
     // Joint targets (rad) from entries 0 to 5. False for fewer than six values
     // or a non-finite one.

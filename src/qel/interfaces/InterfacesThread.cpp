@@ -13,7 +13,7 @@ InterfacesThread::InterfacesThread(const std::string& urdf_path, const std::stri
     : pimpl(std::make_unique<impl>(urdf_path, can_name, type)) {}
 
 InterfacesThread::InterfacesThread(const std::string& urdf_path, const std::string& can_name, int type,
-                         const ControllerOptions& options)
+                                   const ControllerOptions& options)
     : pimpl(std::make_unique<impl>(urdf_path, can_name, type, options)) {}
 
 InterfacesThread::~InterfacesThread() = default;
@@ -24,6 +24,10 @@ std::vector<double> InterfacesThread::getJointVelocities() { return pimpl->getJo
 std::vector<double> InterfacesThread::getJointCurrent() { return pimpl->getJointCurrent(); }
 Eigen::Isometry3d InterfacesThread::getEndPose() { return pimpl->getEndPose(); }
 void InterfacesThread::setArmStatus(int state) { pimpl->setArmStatus(state); }
+void InterfacesThread::dampNow() { pimpl->dampNow(); }
+bool InterfacesThread::faultLatched() { return pimpl->faultLatched(); }
+int InterfacesThread::latchedFaultCode() { return pimpl->latchedFaultCode(); }
+std::string InterfacesThread::latchedFaultMessage() { return pimpl->latchedFaultMessage(); }
 void InterfacesThread::setEndPose(Eigen::Isometry3d input) { pimpl->setEndPose(input); }
 void InterfacesThread::setJointPositions(std::vector<double> positions) {
     pimpl->setJointPositions(std::move(positions));

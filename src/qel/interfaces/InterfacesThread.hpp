@@ -20,21 +20,27 @@ using hw_interface::HybridJointStatus;
 //
 // Control states for setArmStatus: 0 soft, 1 go home, 2 protect (damped),
 // 3 gravity compensation, 4 end-effector pose control, 5 joint position
-// control; any other value damps the arm. Faults are read with getErrorCode.
+// control; any other value damps the arm. Faults are read with getErrorCode;
+// a fault that stops the arm (motor fault, over-current, another controller
+// on the bus, a failure on the control thread) is latched: the arm stays
+// damped until setArmStatus, and faultLatched / latchedFaultCode /
+// latchedFaultMessage tell why.
 class InterfacesThread {
 public:
     // urdf_path: the arm's robot description file; can_name: the SocketCAN
     // interface (up and configured, e.g. "can0"); type: the robot variant
     // (stored, unused). Blocks for the start-up, at least 3.55 s. Throws
-    // std::runtime_error if the description cannot be used or homing fails; a
-    // bus that cannot be opened shows later as error codes.
+    // std::runtime_error if the description cannot be used, the bus cannot be
+    // opened, another controller drives the arm, no arm motor answers, homing
+    // fails or start-up is cancelled (options.cancel).
     InterfacesThread(const std::string& urdf_path, const std::string& can_name, int type);
-    // The same with host options (real-time settings of the library's
-    // threads, memory locking; see ControllerOptions and docs/realtime.md).
+    // The same with host options: real-time settings of the library's
+    // threads and memory locking (docs/realtime.md), and a handle that
+    // cancels start-up (options.cancel).
     // With OnRefusal::kThrow a setting the system refuses is a
     // std::runtime_error; by default it is one warning and the arm runs.
     InterfacesThread(const std::string& urdf_path, const std::string& can_name, int type,
-          const ControllerOptions& options);
+                     const ControllerOptions& options);
     ~InterfacesThread();
     InterfacesThread(const InterfacesThread&) = delete;
     InterfacesThread& operator=(const InterfacesThread&) = delete;
@@ -50,8 +56,20 @@ public:
     // The measured end-effector pose; position relative to the zero pose.
     Eigen::Isometry3d getEndPose();
     // The control state from the next cycle on (see the class comment); also
-    // resumes after a fault.
+    // resumes after a latched fault or dampNow.
     void setArmStatus(int state);
+    // Damps the arm from the next control cycle on and keeps it damped (error
+    // code 5, latched) until setArmStatus. Safe from any thread and from a
+    // signal handler.
+    void dampNow();
+    // True while a fault or dampNow holds the arm damped.
+    bool faultLatched();
+    // The error code the latch was set for, 0 when none: 1 over-current,
+    // 3 another controller, 4 failure on the control thread, 5 dampNow,
+    // 10·n + (c − 5) motor fault.
+    int latchedFaultCode();
+    // The latched fault's message, empty when none.
+    std::string latchedFaultMessage();
     // End-effector pose target for state 4. Throws std::invalid_argument for
     // a non-finite entry; the previous target stays.
     void setEndPose(Eigen::Isometry3d input);
@@ -77,8 +95,9 @@ public:
     // std::invalid_argument for a negative or non-finite mass.
     void setEndEffectorMass(double mass);
     // The pending error codes, oldest first, emptying the list: 1 over-current,
-    // 2 bus offline, 10·n + 2 joint n offline, 10·n + (c − 5) motor n reports
-    // fault code c (n = 7 is the gripper).
+    // 2 bus offline, 3 another controller commands the arm, 4 failure on the
+    // control thread, 5 dampNow, 10·n + 2 joint n offline, 10·n + (c − 5)
+    // motor n reports fault code c (n = 7 is the gripper).
     std::vector<int> getErrorCode();
 
 private:

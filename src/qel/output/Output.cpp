@@ -16,7 +16,9 @@ namespace ros::console {
 void initialize();
 }  // namespace ros::console
 
-namespace qel::output {
+namespace qel {
+QEL_STANDALONE_ABI_BEGIN
+namespace output {
 namespace {
 
 using Clock = std::chrono::steady_clock;
@@ -233,4 +235,6 @@ struct InstallDependencyHandler {
 } g_install_dependency_handler;
 }  // namespace
 
-}  // namespace qel::output
+}  // namespace output
+QEL_STANDALONE_ABI_END
+}  // namespace qel

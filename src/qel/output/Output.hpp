@@ -14,7 +14,11 @@
 #include <cstdarg>
 #include <functional>
 
-namespace qel::output {
+#include "qel/typedef/StandaloneAbi.hpp"
+
+namespace qel {
+QEL_STANDALONE_ABI_BEGIN
+namespace output {
 
 // Severity, lowest first. kTrace is for lines written every control cycle or
 // every few (the banner, the offline report, solver failures inside the
@@ -74,4 +78,6 @@ namespace detail {
 void setRepeatClock(int64_t (*now_ns)());
 }  // namespace detail
 
-}  // namespace qel::output
+}  // namespace output
+QEL_STANDALONE_ABI_END
+}  // namespace qel

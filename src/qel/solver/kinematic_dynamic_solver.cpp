@@ -2,11 +2,13 @@
 #include "qel/output/Output.hpp"
 
 #include <algorithm>
+#include <cerrno>
 #include <cmath>
-#include <fstream>
-#include <iostream>
-#include <sstream>
+#include <cstdio>
+#include <cstring>
+#include <memory>
 #include <stdexcept>
+#include <string>
 
 #include <kdl/chaindynparam.hpp>
 #include <kdl/chainfksolverpos_recursive.hpp>
@@ -14,6 +16,7 @@
 #include <kdl_parser/kdl_parser.hpp>
 
 namespace qel {
+QEL_STANDALONE_ABI_BEGIN
 namespace {
 
 constexpr double kIkTolerance = 1e-6;          // task-space error at convergence
@@ -31,7 +34,7 @@ constexpr unsigned int kArmJoints = 6;
 
 [[noreturn]] void reject(const char* message) {
     output::writef(output::Level::kError, output::Stream::kStderr, "%s.", message);
-    throw std::invalid_argument(message);
+    throw SolverInputError(message);
 }
 
 void requireFinite(const KDL::JntArray& joints, const char* message) {
@@ -56,15 +59,28 @@ bool isFinite(const KDL::Frame& frame) {
 
 // The parser's own file reader dereferences a null model when the file is
 // missing or not a valid description, so the file is read here and parsed as
-// text, which the parser checks properly.
-bool parseFile(const std::string& path, KDL::Tree& tree) {
-    std::ifstream in(path, std::ios::binary);
-    if (!in) {
+// text, which the parser checks properly. On failure `reason` says why, in
+// the system's words where the system refused.
+bool parseFile(const std::string& path, KDL::Tree& tree, std::string& reason) {
+    const std::unique_ptr<std::FILE, int (*)(std::FILE*)> file(std::fopen(path.c_str(), "rb"),
+                                                               &std::fclose);
+    if (!file) {
+        reason = "cannot read '" + path + "': " + std::strerror(errno);
         return false;
     }
-    std::ostringstream text;
-    text << in.rdbuf();
-    return !in.bad() && kdl_parser::treeFromString(text.str(), tree);
+    std::string text;
+    char chunk[4096];
+    std::size_t got;
+    while ((got = std::fread(chunk, 1, sizeof chunk, file.get())) > 0) text.append(chunk, got);
+    if (std::ferror(file.get())) {
+        reason = "cannot read '" + path + "': " + std::strerror(errno);
+        return false;
+    }
+    if (!kdl_parser::treeFromString(text, tree)) {
+        reason = "'" + path + "' is not a usable robot description";
+        return false;
+    }
+    return true;
 }
 
 }  // namespace
@@ -73,8 +89,13 @@ KinematicDynamicSolver::KinematicDynamicSolver(const std::string& urdf_path,
                                                const std::string& base_link,
                                                const std::string& end_effector_link)
     : tree_("root") {
-    if (!parseFile(urdf_path, tree_)) {
-        fail("Failed to parse URDF file.", "URDF parsing failed");
+    std::string reason;
+    if (!parseFile(urdf_path, tree_, reason)) {
+        // The first line and the first words of the message are the ones
+        // hosts know; the path and the reason follow so that a host can act.
+        output::write(output::Level::kError, output::Stream::kStderr, "Failed to parse URDF file.");
+        output::write(output::Level::kError, output::Stream::kStderr, reason.c_str());
+        throw std::runtime_error("URDF parsing failed: " + reason);
     }
 #ifdef QEL_STANDALONE_SOLVER
     // Standalone hosts load arbitrary arms through this constructor and work
@@ -206,5 +227,7 @@ void KinematicDynamicSolver::computeGravityCompensationTorque(const KDL::JntArra
         torques(i) *= kTorqueFactor;
     }
 }
+
+QEL_STANDALONE_ABI_END
 
 }  // namespace qel

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <memory>
+#include <stdexcept>
 #include <string>
 #ifndef QEL_STANDALONE_SOLVER
 #include <mutex>
@@ -12,6 +13,8 @@
 #include <kdl/rigidbodyinertia.hpp>
 #include <kdl/tree.hpp>
 
+#include "qel/typedef/StandaloneAbi.hpp"
+
 namespace KDL {
 class ChainFkSolverPos_recursive;
 class ChainIkSolverPos_LMA;
@@ -19,6 +22,15 @@ class ChainDynParam;
 }  // namespace KDL
 
 namespace qel {
+QEL_STANDALONE_ABI_BEGIN
+
+// Input the solvers refuse: a non-finite number, a negative mass, a missing
+// array. A std::runtime_error like every other solver failure, so a host that
+// catches runtime errors catches all of them.
+class SolverInputError : public std::runtime_error {
+public:
+    using std::runtime_error::runtime_error;
+};
 
 // Forward and inverse kinematics and gravity torques of a serial chain taken
 // from a robot description. Units are metres, radians and newton-metres.
@@ -27,15 +39,16 @@ namespace qel {
 // angles (the zero pose), except for a standalone build's file-constructed
 // solver, whose positions are absolute in the base frame.
 //
-// Every failure writes one line to standard error and throws: a
-// std::runtime_error for what the model or the solvers reject (unparsable
-// description, missing link, wrong joint count, no IK solution), a
-// std::invalid_argument for non-finite numbers or a negative mass.
+// Every failure writes one line to standard error and throws a
+// std::runtime_error: for what the model or the solvers reject (unparsable
+// description, missing link, wrong joint count, no IK solution), and as the
+// derived SolverInputError for non-finite numbers or a negative mass.
 class KinematicDynamicSolver {
 public:
     // Parses the description file at `urdf_path` and takes the chain from
     // `base_link` to `end_effector_link`. Throws std::runtime_error if the
-    // file cannot be read or parsed, if either link is missing or they are not
+    // file cannot be read or parsed (the message starts "URDF parsing failed"
+    // and goes on with the path and the reason), if either link is missing or they are not
     // connected, and (except in the standalone build) if the chain does not
     // have exactly six joints.
     KinematicDynamicSolver(const std::string& urdf_path, const std::string& base_link,
@@ -51,7 +64,7 @@ public:
 
     // End-effector frame for `joint_angles` (rad), position relative to the
     // zero pose. Throws std::runtime_error if the array size is not the
-    // chain's joint count, std::invalid_argument if an angle is not finite.
+    // chain's joint count, SolverInputError if an angle is not finite.
     // Not safe to call concurrently with the IK on the same object.
     KDL::Frame computeForwardKinematics(const KDL::JntArray& joint_angles);
 
@@ -61,7 +74,7 @@ public:
     // added even when the solve fails. Angles are returned as solved, without
     // wrapping or joint limits. Throws std::runtime_error when no solution is
     // found within 500 iterations or the seed has the wrong size, and
-    // std::invalid_argument (leaving `target_pose` untouched) for non-finite
+    // SolverInputError (leaving `target_pose` untouched) for non-finite
     // input.
     KDL::JntArray computeInverseKinematics(KDL::Frame& target_pose,
                                            const KDL::JntArray& initial_guess);
@@ -78,7 +91,7 @@ public:
 #ifndef QEL_STANDALONE_SOLVER
     // Sets a point payload of `mass` kg at the end-effector frame origin. The
     // last call alone decides the payload; 0 restores the bare model. Throws
-    // std::invalid_argument for a negative or non-finite mass, keeping the
+    // SolverInputError for a negative or non-finite mass, keeping the
     // previous payload. Safe against a concurrent gravity computation.
     void setEndEffectorMass(double mass);
 #endif
@@ -86,7 +99,7 @@ public:
     // Joint torques (N·m) that hold the chain against gravity at
     // `joint_angles`, scaled by the arm's torque factor 1.32. Throws
     // std::runtime_error if the array size is not the chain's joint count,
-    // std::invalid_argument if an angle is not finite.
+    // SolverInputError if an angle is not finite.
     KDL::JntArray computeGravityCompensationTorque(const KDL::JntArray& joint_angles);
     // The same into `torques`, which is resized only if its size differs, so
     // a control loop that keeps the array allocates nothing here.
@@ -112,4 +125,5 @@ private:
     KDL::JntArray ik_scratch_;
 };
 
+QEL_STANDALONE_ABI_END
 }  // namespace qel

@@ -7,6 +7,7 @@
 #include "qel/solver/kinematic_dynamic_solver.hpp"
 
 namespace qel {
+QEL_STANDALONE_ABI_BEGIN
 
 // Generated at configure time from urdf/Zq4mina00.urdf, the file hosts pass
 // to the controller, so the two cannot drift apart.
@@ -22,7 +23,7 @@ constexpr unsigned int kArmJoints = 6;
 
 void requireArray(const double* values, const char* message) {
     if (values == nullptr) {
-        throw std::invalid_argument(message);
+        throw SolverInputError(message);
     }
 }
 
@@ -69,4 +70,5 @@ void KinematicSolver::computeInverseKinematics(double* target_pose, double* join
     }
 }
 
+QEL_STANDALONE_ABI_END
 }  // namespace qel

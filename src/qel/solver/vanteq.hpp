@@ -5,7 +5,10 @@
 
 #include <kdl/jntarray.hpp>
 
+#include "qel/typedef/StandaloneAbi.hpp"
+
 namespace qel {
+QEL_STANDALONE_ABI_BEGIN
 
 // The arm's robot description (URDF text), compiled in so that kinematics
 // work without the description file.
@@ -30,12 +33,13 @@ public:
     KinematicSolver& operator=(const KinematicSolver&) = delete;
 
     // Reads six joint angles (rad) and writes the six-value pose. Throws
-    // std::invalid_argument for a null pointer or a non-finite angle.
+    // SolverInputError (a std::runtime_error) for a null pointer or a
+    // non-finite angle.
     void computeForwardKinematics(double* joint_angles, double* end_effector_pose);
 
     // Reads a six-value pose and writes six joint angles (rad), searching from
     // last_joint_angle_g. Throws std::runtime_error when no solution is found
-    // and std::invalid_argument for a null pointer or a non-finite value; on
+    // and SolverInputError for a null pointer or a non-finite value; on
     // any failure neither `joint_angles` nor last_joint_angle_g changes.
     void computeInverseKinematics(double* target_pose, double* joint_angles);
 
@@ -44,4 +48,5 @@ private:
     std::unique_ptr<impl> pimpl;
 };
 
+QEL_STANDALONE_ABI_END
 }  // namespace qel
