@@ -8,6 +8,21 @@
 #include "qel/solver/Exercise.hpp"
 
 namespace qel::m4 {
+namespace {
+
+// The controller refuses bad host input with std::invalid_argument, changing
+// nothing; this interface reports the refusal as false.
+template <typename Call>
+bool acceptedBy(Call&& call) {
+    try {
+        call();
+    } catch (const std::invalid_argument&) {
+        return false;
+    }
+    return true;
+}
+
+}  // namespace
 
 class InterfacesPy::impl : public ControllerThread {
 public:
@@ -57,25 +72,39 @@ bool InterfacesPy::set_ee_pose(std::vector<double> pose) {
 }
 
 bool InterfacesPy::set_joint_positions(std::vector<double> positions) {
-    try {
-        pimpl->setJointPositions(std::move(positions));
-    } catch (const std::invalid_argument&) {
-        return false;
-    }
-    return true;
+    return acceptedBy([&] { pimpl->setJointPositions(std::move(positions)); });
 }
 
 bool InterfacesPy::set_catch(double position) {
-    try {
-        pimpl->setCatch(position);
-    } catch (const std::invalid_argument&) {
-        return false;
-    }
-    return true;
+    return acceptedBy([&] { pimpl->setCatch(position); });
 }
 
 void InterfacesPy::qel_x(double qel1, double qel2, double /*qel3*/) {
     pimpl->setInterpolationParam(qel1 / 1000, qel2 / 1000);
+}
+
+std::vector<hw_interface::HybridJointStatus> InterfacesPy::get_joint_status() {
+    return pimpl->getJointStatus();
+}
+
+std::vector<double> InterfacesPy::get_ee_pose_matrix() {
+    const Eigen::Matrix4d m = pimpl->getEndPose().matrix();
+    std::vector<double> rows(16);
+    for (int r = 0; r < 4; ++r) {
+        for (int c = 0; c < 4; ++c) rows[static_cast<std::size_t>(4 * r + c)] = m(r, c);
+    }
+    return rows;
+}
+
+bool InterfacesPy::set_catch_torque(double torque) {
+    return acceptedBy([&] { pimpl->setCatchTorque(torque); });
+}
+
+void InterfacesPy::set_catch_action_fast() { pimpl->setCatchActionFast(); }
+void InterfacesPy::set_catch_action_slow() { pimpl->setCatchActionSlow(); }
+
+bool InterfacesPy::set_end_effector_mass(double mass) {
+    return acceptedBy([&] { pimpl->setEndEffectorMass(mass); });
 }
 
 }  // namespace qel::m4

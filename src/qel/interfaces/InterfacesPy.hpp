@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "qel/controller/ControllerOptions.hpp"
+#include "qel/typedef/HybridJointTypeDef.hpp"
 
 namespace qel::m4 {
 
@@ -68,6 +69,23 @@ public:
     // Interpolation limits in thousandths, as InterfacesThread::qel_x. Throws
     // std::invalid_argument for a non-finite value.
     void qel_x(double qel1, double qel2, double qel3);
+
+    // The operations of InterfacesThread that a plain-number host also needs.
+    // Seven records (six joints, the gripper) with raw motor positions.
+    std::vector<hw_interface::HybridJointStatus> get_joint_status();
+    // The measured pose as a 4x4 homogeneous transform, row by row (16
+    // values; translation in m in the last column, relative to the zero pose).
+    std::vector<double> get_ee_pose_matrix();
+    // Gripper torque mode with this current (limited to ±2 by the cycle).
+    // False, changing nothing, for a non-finite value.
+    bool set_catch_torque(double torque);
+    // Fast action: the gripper motor closes its own position loop; slow (the
+    // default): current-driven.
+    void set_catch_action_fast();
+    void set_catch_action_slow();
+    // Payload in kg at the flange. False, changing nothing, for a negative or
+    // non-finite mass.
+    bool set_end_effector_mass(double mass);
 
     // Declared by the interface but not provided.
     bool get_joint_names() = delete;
