@@ -61,6 +61,8 @@ struct ArmStart {
     std::string urdf;
     std::string can = "vcan0";
     int type = 0;
+    // Cancelled by the main thread when a stop is requested during homing.
+    std::shared_ptr<qel::m4::StartupCancel> cancel = std::make_shared<qel::m4::StartupCancel>();
 };
 
 struct Options {
@@ -303,7 +305,9 @@ std::ofstream openOutput(const std::string& folder) {
 // on its own thread so that the main thread can show progress. Throws what the
 // construction throws.
 std::unique_ptr<InterfacesThread> connect(const ArmStart& start) {
-    return std::make_unique<InterfacesThread>(start.urdf, start.can, start.type);
+    qel::m4::ControllerOptions options;
+    options.cancel = start.cancel;
+    return std::make_unique<InterfacesThread>(start.urdf, start.can, start.type, options);
 }
 
 void printSummary(const std::vector<MoveResult>& moves, std::vector<double> periods) {
@@ -484,7 +488,10 @@ int main(int argc, char** argv) {
     while (!constructed) {
         std::this_thread::sleep_for(100ms);
         if (stopRequested() && !announced) {
-            std::printf("Stop requested: the arm stops as soon as homing has finished.\n");
+            // Homing is abandoned at once: construction damps the arm and
+            // throws, which the failure path below reports as interrupted.
+            std::printf("Stop requested: homing cancelled, the arm is being damped.\n");
+            options.arm.cancel->cancel();
             announced = true;
         }
         const auto elapsed = Clock::now() - homing_start;
@@ -494,6 +501,12 @@ int main(int argc, char** argv) {
         std::fflush(stdout);
     }
     builder.join();
+    if (failure && stopRequested()) {
+        // The cancelled start-up has damped the arm and closed the bus.
+        std::printf("\nInterrupted by %s: stopping the arm.\nArm stopped.\n",
+                    g_stop_signal == SIGINT ? "SIGINT" : "SIGTERM");
+        return kExitInterruptedBase + g_stop_signal;
+    }
     if (failure) {
         try {
             std::rethrow_exception(failure);

@@ -10,7 +10,13 @@ out=$(mktemp)
 set -m
 "$@" >"$out" 2>&1 &
 host=$!
-sleep 1
+# Into the start-up, however long the host takes to load: the library writes
+# this line as construction begins, and homing takes seconds after it.
+for _ in $(seq 600); do
+    grep -q "SocketCAN adapter created." "$out" && break
+    kill -0 $host 2>/dev/null || break
+    sleep 0.1
+done
 kill -INT $host
 wait $host
 rc=$?

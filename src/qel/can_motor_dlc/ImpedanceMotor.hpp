@@ -10,7 +10,11 @@ namespace qel::hw_interface {
 // range of their command frame.
 class ImpedanceMotor : public MotorDlcBase {
 public:
-    using Clock = std::chrono::system_clock;
+    // Feedback ages are measured on the monotonic clock: a step of the wall
+    // clock (a time server's correction, a manual date change) must neither
+    // declare every motor offline for good nor make a silent motor look
+    // fresh.
+    using Clock = std::chrono::steady_clock;
 
     // Motors with identifiers up to this one count as offline sooner.
     static constexpr int kFastTimeoutMaxId = 4;

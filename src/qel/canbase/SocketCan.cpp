@@ -150,8 +150,9 @@ public:
     void Close() {
         output::info("Waiting for receiver thread to terminate.");
         terminate_receiver_thread_ = true;
-        wakeReceiver();
         output::info("terminate_receiver_thread_ is true");
+        // Woken only now, so that its closing line follows the two above.
+        wakeReceiver();
         // The line once a second while waiting, but no longer than the
         // thread takes: a stop (a cancelled start-up) should not cost a
         // second.
