@@ -167,6 +167,15 @@ public:
         startup = trace.eventsOf(SendTrace::currentThread());
     }
 
+    // Builds the controller and runs it for five cycles in `state`, with the
+    // codes of those cycles read away.
+    ProbedController& running(int state) {
+        construct();
+        controller->setState(state);
+        cycles(5);
+        controller->getErrorCode();
+        return *controller;
+    }
     // One control cycle, paced as the control thread would run it, with what
     // it sent and raised.
     Cycle cycle() {
@@ -867,10 +876,7 @@ TEST_F(ControllerStates, ASilentGripperDoesNotStopTheArm) {
 
 TEST(ControllerFaults, AnOfflineArmMotorIsReportedEveryCycleAndDampsTheArm) {
     BusFixture bus;
-    bus.construct();
-    bus.controller->setState(ControllerBase::POSITION_CONTROL);
-    bus.cycles(5);
-    bus.controller->getErrorCode();
+    bus.running(ControllerBase::POSITION_CONTROL);
 
     bus.arm.silenceMotor(4);  // joint 3
     ASSERT_TRUE(bus.cycleUntil([&] { return !bus.controller->allOnline(); }, 400));
@@ -894,11 +900,7 @@ TEST(ControllerFaults, AnOfflineArmMotorIsReportedEveryCycleAndDampsTheArm) {
 
 TEST(ControllerFaults, ABusSilentForTwoSecondsIsReportedEveryCycle) {
     BusFixture bus;
-    bus.construct();
-    ProbedController& c = *bus.controller;
-    c.setState(ControllerBase::POSITION_CONTROL);
-    bus.cycles(5);
-    c.getErrorCode();
+    ProbedController& c = bus.running(ControllerBase::POSITION_CONTROL);
 
     CaptureStdout();  // the offline report, every cycle
     bus.arm.silenceBus();
@@ -926,10 +928,7 @@ TEST(ControllerFaults, ABusSilentForTwoSecondsIsReportedEveryCycle) {
 // offline report or as nothing.
 TEST(ControllerFaults, MotorFaultsAreRaisedWithTheMotorAndItsOwnCode) {
     BusFixture bus;
-    bus.construct();
-    ProbedController& c = *bus.controller;
-    c.setState(ControllerBase::POSITION_CONTROL);
-    bus.cycles(5);
+    ProbedController& c = bus.running(ControllerBase::POSITION_CONTROL);
 
     // Codes 0 and 1 mean healthy.
     for (int healthy : {0, 1}) {
