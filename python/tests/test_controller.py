@@ -38,9 +38,11 @@ class Controller(virtual_arm.TestCase):
         finally:
             done.set()
             thread.join()
-        homing = time.monotonic() - start
-        self.assertGreaterEqual(homing, 3.5)
-        self.assertGreater(len(ticks), homing / 0.05 * 0.5)
+        end = time.monotonic()
+        self.assertGreaterEqual(end - start, 3.5)
+        # Had construction held the GIL, the ticker could not have run while it
+        # lasted; how often it ran depends on the machine's load, not on that.
+        self.assertGreaterEqual(len([t for t in ticks if start < t < end]), 5)
 
         with arm:
             self.assertTrue(arm.set_arm_status(POSITION_CONTROL))

@@ -78,10 +78,11 @@ double torqueTol(uint32_t id) { return 2 * torqueRangeOf(id) / 4095 + 1e-9; }
 struct Command {
     uint32_t id;
     HybridJointCmd cmd;
+    CanFrame frame;
 };
 
 Command decode(const CanFrame& frame) {
-    return {frame.can_id, hw_interface::unpackImpedanceFrame(frame, torqueRangeOf(frame.can_id))};
+    return {frame.can_id, hw_interface::unpackImpedanceFrame(frame, torqueRangeOf(frame.can_id)), frame};
 }
 
 // One cycle as the controller ran it: its calls in order and what it raised.
@@ -139,6 +140,9 @@ public:
     KDL::JntArray solution() const { return solve_position_; }
     bool allOnline() const { return online_; }
     Eigen::Isometry3d measuredPose() const { return ee_state_; }
+    // The driver of motor slot `i` (0 to 6), for what no frame on the wire
+    // can show.
+    std::shared_ptr<hw_interface::MotorDlcBase> driver(std::size_t i) const { return joint_ptr_[i]; }
 };
 
 // Virtual arm and controller on the test bus; the controller is built by
@@ -163,6 +167,15 @@ public:
         startup = trace.eventsOf(SendTrace::currentThread());
     }
 
+    // Builds the controller and runs it for five cycles in `state`, with the
+    // codes of those cycles read away.
+    ProbedController& running(int state) {
+        construct();
+        controller->setState(state);
+        cycles(5);
+        controller->getErrorCode();
+        return *controller;
+    }
     // One control cycle, paced as the control thread would run it, with what
     // it sent and raised.
     Cycle cycle() {
@@ -267,10 +280,11 @@ private:
     }
 };
 
-// Gravity torques of the model for a measured posture, from a solver of the
-// test's own.
-std::vector<double> gravityAt(const std::vector<HybridJointStatus>& status) {
+// Gravity torques of the model for a measured posture, with `payload` kg at
+// the flange, from a solver of the test's own.
+std::vector<double> gravityAt(const std::vector<HybridJointStatus>& status, double payload = 0.0) {
     static KinematicDynamicSolver solver(urdfPath(), "base_link", "link6");
+    solver.setEndEffectorMass(payload);
     KDL::JntArray q(6);
     for (int i = 0; i < 6; ++i) q(i) = status[i].position;
     const KDL::JntArray g = solver.computeGravityCompensationTorque(q);
@@ -384,22 +398,26 @@ TEST(ControllerStartup, HomingThatNeverCompletesGivesUpDampedAfterThirtySeconds)
 }
 
 // One homed controller for the per-state checks. Each test starts from the
-// arm at home and leaves it wherever it likes.
+// arm at home and leaves it wherever it likes. A controller that has lost a
+// motor stays damped for good (a starved machine can make a motor miss its
+// feedback deadline), so it is replaced rather than handed to the next test.
 class ControllerStates : public testing::Test {
 protected:
-    static void SetUpTestSuite() {
-        bus_ = new BusFixture();
-        bus_->construct();
-    }
     static void TearDownTestSuite() {
         delete bus_;
         bus_ = nullptr;
     }
     void SetUp() override {
+        if (bus_ == nullptr || !bus_->controller || !bus_->controller->allOnline()) {
+            delete bus_;
+            bus_ = new BusFixture();
+            bus_->construct();
+        }
         ProbedController& c = *bus_->controller;
         c.setCatchActionSlow();
         c.setGripperPosition(0.0);
         c.setInterpolationParam(0.5, 2.0);
+        c.setEndEffectorMass(0.0);
         for (std::size_t i = 0; i < 6; ++i) c.setJointTarget(i, 0.0);
         bus_->arm.clearFaults(8);
         bus_->home();
@@ -679,6 +697,154 @@ TEST_F(ControllerStates, AnUnreachableCommandIsReplacedByTheReachableEdgeOnTheLi
     c.setState(ControllerBase::PROTECT);
 }
 
+// The workspace box, one face at a time: a command beyond the face in one
+// coordinate is solved as the pose on the face. Each pose below is one whose
+// solution tells the face's position from one 0.01 further in or out.
+TEST_F(ControllerStates, EndControlClampsEachCoordinateToTheWorkspaceBox) {
+    BusFixture& bus = *bus_;
+    ProbedController& c = *bus.controller;
+    KinematicDynamicSolver solver(urdfPath(), "base_link", "link6");
+    struct Face {
+        const char* name;
+        int coordinate;  // x, y, z (m), roll, pitch, yaw (rad)
+        double bound;
+        double beyond;
+        std::array<double, 6> on_face;  // the command as it must be solved; inside the box but for `coordinate`
+    };
+    constexpr double k100 = 1.7453292519943295;  // 100°
+    constexpr double k85 = 1.4835298641951802;   // 85°
+    const Face faces[] = {
+        {"x lower", 0, 0.0, -0.2, {0.0, 0.3, 0.0, 0.0, 0.0, 0.0}},
+        {"x upper", 0, 0.53, 0.75, {0.53, 0.0, 0.0, -0.15, 0.0, -0.3}},
+        {"y lower", 1, -0.53, -0.75, {0.15, -0.53, 0.0, 0.0, 0.3, 0.0}},
+        {"y upper", 1, 0.53, 0.75, {0.15, 0.53, 0.0, 0.0, 0.3, 0.0}},
+        {"z lower", 2, -0.53, -0.75, {0.0, -0.3, -0.53, 0.0, 0.0, -0.3}},
+        {"roll lower", 3, -k100, -2.4, {0.06, -0.2, 0.3, -k100, -0.3, 0.0}},
+        {"roll upper", 3, k100, 2.4, {0.06, 0.2, 0.3, k100, -0.3, 0.0}},
+        {"pitch lower", 4, -k85, -1.55, {0.02, 0.26, 0.45, 1.41, -k85, 0.3}},
+        {"pitch upper", 4, k85, 1.55, {0.2, 0.0, 0.0, 0.0, k85, 0.0}},
+        {"yaw lower", 5, -k85, -2.2, {0.3, 0.0, 0.0, 0.0, 0.3, -k85}},
+        {"yaw upper", 5, k85, 2.2, {0.3, 0.0, 0.0, 0.0, 0.3, k85}},
+    };
+    // The target the controller must reach for a pose: its inverse
+    // kinematics from the measured joints, clamped to the joint limits (the
+    // z lower face lies below what the limits allow).
+    auto solve = [&](const std::array<double, 6>& pose, const KDL::JntArray& seed, KDL::JntArray* out) {
+        KDL::Frame frame(KDL::Rotation::RPY(pose[3], pose[4], pose[5]), KDL::Vector(pose[0], pose[1], pose[2]));
+        try {
+            *out = solver.computeInverseKinematics(frame, seed);
+        } catch (const std::runtime_error&) {
+            return false;
+        }
+        for (int i = 0; i < 6; ++i) (*out)(i) = std::max(kLower[i], std::min(kUpper[i], (*out)(i)));
+        return true;
+    };
+    auto distance = [](const KDL::JntArray& a, const KDL::JntArray& b) {
+        double d = 0.0;
+        for (int i = 0; i < 6; ++i) d = std::max(d, std::fabs(a(i) - b(i)));
+        return d;
+    };
+
+    // The arm holds still meanwhile, so every case starts from about home.
+    c.setInterpolationParam(0.0, 0.0);
+    c.setState(ControllerBase::END_CONTROL);
+    CaptureStderr();
+    for (const Face& face : faces) {
+        SCOPED_TRACE(face.name);
+        KDL::JntArray seed(6);
+        const std::vector<HybridJointStatus> status = c.status();
+        for (int i = 0; i < 6; ++i) seed(i) = status[i].position;
+        KDL::JntArray expected;
+        ASSERT_TRUE(solve(face.on_face, seed, &expected)) << "the pose on the face is reachable";
+        for (double shift : {-0.01, 0.01}) {
+            std::array<double, 6> moved = face.on_face;
+            moved[face.coordinate] += shift;
+            KDL::JntArray other;
+            ASSERT_TRUE(!solve(moved, seed, &other) || distance(other, expected) > 2e-3)
+                << "this pose cannot tell the face from one moved by " << shift;
+        }
+
+        std::array<double, 6> command = face.on_face;
+        command[face.coordinate] = face.beyond;
+        c.setPoseCommand(qel::solve::Xyzrpy2Isometry(command.data()));
+        const Cycle cycle = bus.cycle();
+        ASSERT_EQ(cycle.raised, "");
+        ASSERT_EQ(cycle.pattern(), kPaced);
+        const KDL::JntArray solved = c.solution();
+        ASSERT_EQ(solved.rows(), 6u);
+        for (int i = 0; i < 6; ++i) EXPECT_NEAR(solved(i), expected(i), 1e-4) << "joint " << i + 1;
+    }
+
+    // The z upper face is out of reach from home: the arm is sent to the
+    // reachable edge of the line towards the pose on the face, and that line
+    // tells where the face is.
+    const std::array<double, 6> on_face{0.3, 0.0, 0.53, 0.0, 0.0, 0.0};
+    std::array<double, 6> command = on_face;
+    command[2] = 0.75;
+    const std::vector<double> from = qel::solve::Isometry2Xyzrpy(c.measuredPose());
+    KDL::JntArray seed(6);
+    const std::vector<HybridJointStatus> status = c.status();
+    for (int i = 0; i < 6; ++i) seed(i) = status[i].position;
+    KDL::JntArray unused;
+    ASSERT_FALSE(solve(on_face, seed, &unused)) << "the z upper face is out of reach";
+    c.setPoseCommand(qel::solve::Xyzrpy2Isometry(command.data()));
+    const Cycle cycle = bus.cycle();
+    GetCapturedStderr();
+    ASSERT_EQ(cycle.raised, "");
+    const KDL::JntArray solved = c.solution();
+    ASSERT_EQ(solved.rows(), 6u);
+    for (int i = 0; i < 6; ++i) {
+        ASSERT_GT(solved(i), kLower[i] + 1e-3) << "the edge is within joint " << i + 1 << "'s limits";
+        ASSERT_LT(solved(i), kUpper[i] - 1e-3) << "the edge is within joint " << i + 1 << "'s limits";
+    }
+    const KDL::Frame reached_frame = solver.computeForwardKinematics(solved);
+    double reached[6] = {reached_frame.p.x(), reached_frame.p.y(), reached_frame.p.z(), 0, 0, 0};
+    reached_frame.M.GetRPY(reached[3], reached[4], reached[5]);
+    const double along = (reached[0] - from[0]) / (on_face[0] - from[0]);
+    ASSERT_GT(along, 0.3) << "the edge lies well along the line";
+    EXPECT_NEAR(from[2] + (reached[2] - from[2]) / along, 0.53, 2e-3) << "where the line meets the face";
+    for (int i : {1, 3, 4, 5}) {
+        EXPECT_NEAR(reached[i], from[i] + along * (on_face[i] - from[i]), 2e-3) << "coordinate " << i;
+    }
+    c.setState(ControllerBase::PROTECT);
+}
+
+// Joints 4 to 6 and the gripper have the small motors, whose torque range is
+// ±10 instead of ±28. With a payload, joints 4 and 5 carry gravity torque
+// that shows the range on the wire; joint 6's axis runs through the payload
+// and its torque stays below a quantum of either range, so for it (and for
+// every motor) the driver's own frame for a torque of 1.0 is checked too.
+TEST_F(ControllerStates, EachMotorCommandsTorqueInItsOwnRange) {
+    BusFixture& bus = *bus_;
+    ProbedController& c = *bus.controller;
+    c.setState(ControllerBase::POSITION_CONTROL);
+    const double posture[6] = {0.0, 0.6, 0.5, 0.8, 0.6, 0.8};
+    for (std::size_t i = 0; i < 6; ++i) c.setJointTarget(i, posture[i]);
+    ASSERT_TRUE(bus.settleSetPoints(3000)) << bus.describe();
+    c.setEndEffectorMass(2.0);
+    bus.cycle();  // the torques of this cycle were computed before the payload
+
+    const std::vector<double> g = gravityAt(c.status(), 2.0);
+    const Cycle cycle = bus.cycle();
+    ASSERT_EQ(cycle.pattern(), kPaced);
+    const auto frames = cycle.commands();
+    for (std::size_t i = 3; i < 5; ++i) {
+        SCOPED_TRACE("joint " + std::to_string(i + 1));
+        ASSERT_GT(std::fabs(g[i]), 0.2) << "too little load to tell the ranges apart";
+        EXPECT_NEAR(frames[i].cmd.torque, g[i], torqueTol(frames[i].id));
+        const double as_large = hw_interface::unpackImpedanceFrame(frames[i].frame, 28.0).torque;
+        EXPECT_GT(std::fabs(as_large - g[i]), 0.1) << "read with the large motors' range it does not match";
+    }
+    c.setEndEffectorMass(0.0);
+
+    const char* ends[7] = {"08 48", "08 48", "08 48", "08 CC", "08 CC", "08 CC", "08 CC"};
+    for (std::size_t i = 0; i < 7; ++i) {
+        const CanFrame frame = c.driver(i)->packMotorMsg(0, 0, 0, 0, 1.0);
+        EXPECT_EQ(frame.can_id, static_cast<uint32_t>(kMotorIds[i])) << "slot " << i;
+        EXPECT_EQ(test::hexBytes(frame), std::string("7F FF 7F F0 00 00 ") + ends[i]) << "motor " << kMotorIds[i];
+    }
+}
+
 TEST_F(ControllerStates, GripperCommands) {
     BusFixture& bus = *bus_;
     ProbedController& c = *bus.controller;
@@ -723,10 +889,7 @@ TEST_F(ControllerStates, ASilentGripperDoesNotStopTheArm) {
 
 TEST(ControllerFaults, AnOfflineArmMotorIsReportedEveryCycleAndDampsTheArm) {
     BusFixture bus;
-    bus.construct();
-    bus.controller->setState(ControllerBase::POSITION_CONTROL);
-    bus.cycles(5);
-    bus.controller->getErrorCode();
+    bus.running(ControllerBase::POSITION_CONTROL);
 
     bus.arm.silenceMotor(4);  // joint 3
     ASSERT_TRUE(bus.cycleUntil([&] { return !bus.controller->allOnline(); }, 400));
@@ -748,15 +911,52 @@ TEST(ControllerFaults, AnOfflineArmMotorIsReportedEveryCycleAndDampsTheArm) {
     }
 }
 
+TEST(ControllerFaults, ABusSilentForTwoSecondsIsReportedEveryCycle) {
+    BusFixture bus;
+    ProbedController& c = bus.running(ControllerBase::POSITION_CONTROL);
+
+    CaptureStdout();  // the offline report, every cycle
+    bus.arm.silenceBus();
+    ASSERT_TRUE(bus.cycleUntil([&] {
+        const std::vector<int> codes = c.getErrorCode();
+        return std::count(codes.begin(), codes.end(), 2) > 0;
+    }, 4000)) << "the bus was never reported offline";
+
+    // Every cycle: the bus, then each arm motor; and the arm is damped. While
+    // the bus stays silent the adapter replaces its socket once a second, and
+    // a cycle that falls into that gap has nowhere to write its frames.
+    constexpr int kCycles = 10;
+    std::vector<Cycle> run;
+    for (int n = 0; n < kCycles; ++n) run.push_back(bus.cycle());
+    GetCapturedStdout();
+    const std::vector<int> one_cycle{2, 12, 22, 32, 42, 52, 62};
+    std::vector<int> expected;
+    for (int n = 0; n < kCycles; ++n) expected.insert(expected.end(), one_cycle.begin(), one_cycle.end());
+    EXPECT_EQ(c.getErrorCode(), expected);
+    int damped = 0;
+    for (const Cycle& cycle : run) {
+        EXPECT_EQ(cycle.raised, "");
+        if (cycle.pattern() == kBackToBack) {
+            expectProtect(cycle);
+            ++damped;
+            continue;
+        }
+        // Cut short by the gap: what it did write is damping.
+        for (const Command& command : cycle.commands()) {
+            const int i = static_cast<int>(std::find(kMotorIds, kMotorIds + 7, static_cast<int>(command.id)) - kMotorIds);
+            ASSERT_LT(i, 7);
+            expectCommand(command, kMotorIds[i], 0, i < 6 ? kProtect[i].k_d : 0.0, 0, 0, 0);
+        }
+    }
+    EXPECT_GE(damped, kCycles / 2);
+}
+
 // A driver code is recorded as 10·n + c − 5; the fault raised names motor n
 // and code c even where that encoding reads back as another motor, as an
 // offline report or as nothing.
 TEST(ControllerFaults, MotorFaultsAreRaisedWithTheMotorAndItsOwnCode) {
     BusFixture bus;
-    bus.construct();
-    ProbedController& c = *bus.controller;
-    c.setState(ControllerBase::POSITION_CONTROL);
-    bus.cycles(5);
+    ProbedController& c = bus.running(ControllerBase::POSITION_CONTROL);
 
     // Codes 0 and 1 mean healthy.
     for (int healthy : {0, 1}) {

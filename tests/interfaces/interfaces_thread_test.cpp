@@ -59,18 +59,35 @@ bool near(const std::vector<double>& a, const std::vector<double>& b, double tol
 }
 
 // One homed controller shared by the tests of this suite: start-up takes
-// seconds, and the tests below leave the arm in a known state.
+// seconds, and the tests below leave the arm in a known state. A controller
+// that has lost a motor stays damped for good (a starved machine can make a
+// motor miss its feedback deadline), so it is replaced rather than handed to
+// the next test.
 class InterfacesThreadTest : public testing::Test {
 protected:
-    static void SetUpTestSuite() {
-        bus_ = new ArmOnBus();
+    static void SetUpTestSuite() { bus_ = new ArmOnBus(); }
+    static void TearDownTestSuite() {
+        delete arm_;
+        arm_ = nullptr;
+        delete bus_;
+    }
+    void SetUp() override {
+        if (arm_ != nullptr && !lostAMotor()) return;
+        delete arm_;
+        arm_ = nullptr;
         const auto start = std::chrono::steady_clock::now();
         arm_ = new InterfacesThread(QEL_TEST_URDF, test::kTestBus, 0);
         construction_time_ = std::chrono::steady_clock::now() - start;
     }
-    static void TearDownTestSuite() {
-        delete arm_;
-        delete bus_;
+    // Whether the shared controller reports the bus or an arm motor offline,
+    // which it does every cycle once it has happened.
+    static bool lostAMotor() {
+        SendTrace trace;
+        eventually([&] { return commandsTo(trace, 1).size() >= 2; }, 20s);
+        for (int code : arm_->getErrorCode()) {
+            if (code == 2 || (code > 10 && code < 70 && code % 10 == 2)) return true;
+        }
+        return false;
     }
     void TearDown() override {
         arm_->setArmStatus(kPositionControl);
@@ -103,7 +120,7 @@ TEST_F(InterfacesThreadTest, StartsHomedAndHoldsHomeUntilTold) {
     // Let the arm sag limp for a moment, then switch to position control
     // before any joint target was ever sent: the targets are all zero.
     arm_->setArmStatus(kSoft);
-    EXPECT_TRUE(eventually([] { return !near(arm_->getJointPositons(), std::vector<double>(6, 0.0), 0.05); }, 2s))
+    EXPECT_TRUE(eventually([] { return !near(arm_->getJointPositons(), std::vector<double>(6, 0.0), 0.05); }, 20s))
         << "the limp arm sags under gravity";
     arm_->setArmStatus(kPositionControl);
     EXPECT_TRUE(eventually([] { return near(arm_->getJointPositons(), std::vector<double>(6, 0.0), 0.03); }, 20s));
@@ -172,12 +189,12 @@ TEST_F(InterfacesThreadTest, GripperModesSwitchAndKeepTheOtherCommand) {
     CanRecorder wire;
     arm_->setArmStatus(kPositionControl);
     arm_->setCatch(1.5);
-    EXPECT_TRUE(eventually([] { return std::fabs(arm_->getJointPositons()[6] - 1.5) < 0.2; }, 10s))
+    EXPECT_TRUE(eventually([] { return std::fabs(arm_->getJointPositons()[6] - 1.5) < 0.2; }, 20s))
         << "gripper at " << arm_->getJointPositons()[6];
 
     arm_->setCatchTorque(5.0);
     wire.clear();
-    ASSERT_TRUE(wire.waitFor([](const CanFrame& f) { return f.can_id == kGripperId; }, 20, 2s));
+    ASSERT_TRUE(wire.waitFor([](const CanFrame& f) { return f.can_id == kGripperId; }, 20, 20s));
     auto last = wire.framesWithId(kGripperId).back().frame;
     auto command = decodeCommand(last, 10.0);
     EXPECT_NEAR(command.torque, 2.0, 0.01) << "torque mode, clamped to the gripper's limit";
@@ -188,11 +205,11 @@ TEST_F(InterfacesThreadTest, GripperModesSwitchAndKeepTheOtherCommand) {
     arm_->setJointPositions({0, 0, 0, 0, 0, 0});
     std::this_thread::sleep_for(100ms);
     wire.clear();
-    ASSERT_TRUE(wire.waitFor([](const CanFrame& f) { return f.can_id == kGripperId; }, 5, 2s));
+    ASSERT_TRUE(wire.waitFor([](const CanFrame& f) { return f.can_id == kGripperId; }, 5, 20s));
     EXPECT_NEAR(decodeCommand(wire.framesWithId(kGripperId).back().frame, 10.0).torque, 2.0, 0.01);
 
     arm_->setCatch(0.0);
-    EXPECT_TRUE(eventually([] { return std::fabs(arm_->getJointPositons()[6]) < 0.2; }, 10s));
+    EXPECT_TRUE(eventually([] { return std::fabs(arm_->getJointPositons()[6]) < 0.2; }, 20s));
 }
 
 TEST_F(InterfacesThreadTest, InterpolationLimitsAreClampedInThousandths) {
@@ -209,7 +226,7 @@ TEST_F(InterfacesThreadTest, InterpolationLimitsAreClampedInThousandths) {
         arm_->setJointPositions({0, 1.0, 0, 0, 0, 0});
         EXPECT_TRUE(wire.waitFor([](const CanFrame& f) {
             return f.can_id == 2 && decodeCommand(f, 28.0).position > 0.005;
-        }, 1, 2s));
+        }, 1, 20s));
         for (const auto& recorded : wire.framesWithId(2)) {
             const double position = decodeCommand(recorded.frame, 28.0).position;
             if (position > 0.005) return position;
@@ -379,7 +396,7 @@ TEST_F(InterfacesThreadFaultTest, MotorFaultLatchesProtectAndResumesWhenTold) {
     testing::internal::CaptureStderr();
     bus_.arm().setStatusCode(2, 10);
     std::vector<int> seen;
-    ASSERT_TRUE(codesContain(seen, 25, 3s));
+    ASSERT_TRUE(codesContain(seen, 25, 20s));
     std::this_thread::sleep_for(500ms);
     bus_.arm().setStatusCode(2, std::nullopt);
     std::string err = testing::internal::GetCapturedStderr();
@@ -409,7 +426,7 @@ TEST_F(InterfacesThreadFaultTest, OverCurrentLatchesAndResumes) {
     testing::internal::CaptureStderr();
     bus_.arm().setReportedCurrent(4, 15.0);
     std::vector<int> seen;
-    ASSERT_TRUE(codesContain(seen, 1, 5s));
+    ASSERT_TRUE(codesContain(seen, 1, 30s));
     bus_.arm().setReportedCurrent(4, std::nullopt);
     std::this_thread::sleep_for(300ms);
     std::string err = testing::internal::GetCapturedStderr();
@@ -423,7 +440,7 @@ TEST_F(InterfacesThreadFaultTest, OverCurrentLatchesAndResumes) {
 TEST_F(InterfacesThreadFaultTest, SilencedMotorShowsAsItsCodeAndDestructionIsOrderly) {
     bus_.arm().silenceMotor(5);
     std::vector<int> seen;
-    EXPECT_TRUE(codesContain(seen, 42, 3s)) << "joint 4 (motor 5) offline";
+    EXPECT_TRUE(codesContain(seen, 42, 20s)) << "joint 4 (motor 5) offline";
     EXPECT_EQ(std::count(seen.begin(), seen.end(), 1), 0);
 
     testing::internal::CaptureStdout();
