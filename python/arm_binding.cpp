@@ -20,6 +20,7 @@
 
 #include "qel/controller/ControllerOptions.hpp"
 #include "qel/interfaces/InterfacesPy.hpp"
+#include "int_enum.hpp"
 
 namespace py = pybind11;
 
@@ -234,21 +235,14 @@ void bindRealtime(py::module_& m) {
 }
 
 void bindStates(py::module_& m) {
-    py::dict states;
-    states["SOFT"] = 0;
-    states["GO_HOME"] = 1;
-    states["PROTECT"] = 2;
-    states["G_COMPENSATION"] = 3;
-    states["END_CONTROL"] = 4;
-    states["POSITION_CONTROL"] = 5;
-    py::object state =
-        py::module_::import("enum").attr("IntEnum")("State", states, py::arg("module") = "qel_m4");
-    state.attr("__doc__") =
+    m.attr("State") = makeIntEnum(
+        "State",
+        {{"SOFT", 0}, {"GO_HOME", 1}, {"PROTECT", 2}, {"G_COMPENSATION", 3}, {"END_CONTROL", 4},
+         {"POSITION_CONTROL", 5}},
         "Control states for InterfacesPy.set_arm_status: SOFT (limp), GO_HOME (drive\n"
         "to all-zero joints), PROTECT (damped, no stiffness), G_COMPENSATION (gravity\n"
         "torque only), END_CONTROL (follow the pose target), POSITION_CONTROL (follow\n"
-        "the joint targets).";
-    m.attr("State") = state;
+        "the joint targets).");
 }
 
 void bindArm(py::module_& m) {

@@ -17,6 +17,7 @@
 #include <thread>
 
 #include "qel/output/Output.hpp"
+#include "int_enum.hpp"
 
 namespace py = pybind11;
 
@@ -190,17 +191,10 @@ Level toLevel(const py::handle& value) {
 }  // namespace
 
 void bindOutput(py::module_& m) {
-    py::object int_enum = py::module_::import("enum").attr("IntEnum");
-    py::dict levels;
-    levels["TRACE"] = 0;
-    levels["DEBUG"] = 1;
-    levels["INFO"] = 2;
-    levels["WARNING"] = 3;
-    levels["ERROR"] = 4;
-    py::object output_level = int_enum("OutputLevel", levels, py::arg("module") = "qel_m4");
-    output_level.attr("__doc__") =
+    py::object output_level = makeIntEnum(
+        "OutputLevel", {{"TRACE", 0}, {"DEBUG", 1}, {"INFO", 2}, {"WARNING", 3}, {"ERROR", 4}},
         "Severity of the library's lines: TRACE (the banner and other lines written\n"
-        "every control cycle), DEBUG, INFO (progress), WARNING, ERROR.";
+        "every control cycle), DEBUG, INFO (progress), WARNING, ERROR.");
     m.attr("OutputLevel") = output_level;
 
     m.def(

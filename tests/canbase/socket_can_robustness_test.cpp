@@ -21,14 +21,7 @@ namespace {
 
 using namespace std::chrono_literals;
 
-bool eventually(const std::function<bool()>& condition, std::chrono::milliseconds timeout) {
-    const auto deadline = std::chrono::steady_clock::now() + timeout;
-    while (!condition()) {
-        if (std::chrono::steady_clock::now() > deadline) return false;
-        std::this_thread::sleep_for(10ms);
-    }
-    return true;
-}
+using test::eventually;
 
 // Occupies every descriptor below `above` for its lifetime, so the next
 // socket gets a number at or above it.

@@ -25,14 +25,7 @@ using test::kSecondTestBus;
 using test::kTestBus;
 using test::makeFrame;
 
-bool eventually(const std::function<bool()>& condition, std::chrono::milliseconds timeout) {
-    const auto deadline = std::chrono::steady_clock::now() + timeout;
-    while (!condition()) {
-        if (std::chrono::steady_clock::now() > deadline) return false;
-        std::this_thread::sleep_for(10ms);
-    }
-    return true;
-}
+using test::eventually;
 
 // Threads of this process, as the kernel lists them.
 int threadCount() {

@@ -1,0 +1,23 @@
+#pragma once
+
+#include <pybind11/pybind11.h>
+
+#include <initializer_list>
+#include <utility>
+
+namespace qel::python {
+
+// A Python IntEnum of the module with these members and this docstring, so
+// that values compare and print as the names hosts read in the docs.
+inline pybind11::object makeIntEnum(const char* name,
+                                    std::initializer_list<std::pair<const char*, int>> members,
+                                    const char* doc) {
+    pybind11::dict values;
+    for (const auto& [member, value] : members) values[member] = value;
+    pybind11::object type = pybind11::module_::import("enum").attr("IntEnum")(
+        name, values, pybind11::arg("module") = "qel_m4");
+    type.attr("__doc__") = doc;
+    return type;
+}
+
+}  // namespace qel::python
