@@ -19,6 +19,7 @@
 #include "qel/solver/Interpolation.hpp"
 #include "qel/solver/kinematic_dynamic_solver.hpp"
 #include "support/ArmOnBus.hpp"
+#include "support/SendTrace.hpp"
 
 namespace qel::m4 {
 namespace {
@@ -219,21 +220,24 @@ constexpr double kPoseKd[6] = {1.0, 1.0, 1.0, 0.8, 0.8, 1.0};
 
 double torqueLimitOf(uint32_t id) { return id <= 4 ? 28.0 : 10.0; }
 
-bool isCommand(const CanFrame& f) { return f.can_id >= 1 && f.can_id <= 8; }
 
-// Runs one cycle and returns the six arm frames it sent, decoded. The
-// recording holds the cycle's frames only: the previous cycle's seven (or
-// start-up's last frame) were waited for before it was cleared.
-std::vector<hw_interface::HybridJointCmd> cycleFrames(SearchingController& c, test::CanRecorder& wire) {
-    wire.clear();
-    c.Update();
-    wire.waitFor(isCommand, 7, 10s);
+// Runs one cycle and returns the six arm frames it sent, decoded, as the
+// controller wrote them (the sender's own record, so no frame of another
+// cycle can slip in, however late a reader would have seen them).
+std::vector<hw_interface::HybridJointCmd> cycleFrames(SearchingController& c) {
+    std::vector<CanFrame> sent;
+    {
+        test::SendTrace trace;
+        c.Update();
+        trace.stop();
+        sent = trace.framesOf(test::SendTrace::currentThread());
+    }
     const auto is_arm = [](const CanFrame& f) { return f.can_id >= 1 && f.can_id <= 7; };
     std::vector<hw_interface::HybridJointCmd> out;
-    for (const auto& r : wire.frames()) {
-        if (!is_arm(r.frame) || out.size() == 6) continue;
-        EXPECT_EQ(r.frame.can_id, static_cast<uint32_t>(kMotorIds[out.size()])) << "joint order";
-        out.push_back(hw_interface::unpackImpedanceFrame(r.frame, torqueLimitOf(r.frame.can_id)));
+    for (const CanFrame& frame : sent) {
+        if (!is_arm(frame) || out.size() == 6) continue;
+        EXPECT_EQ(frame.can_id, static_cast<uint32_t>(kMotorIds[out.size()])) << "joint order";
+        out.push_back(hw_interface::unpackImpedanceFrame(frame, torqueLimitOf(frame.can_id)));
     }
     return out;
 }
@@ -248,15 +252,8 @@ void expectPoseGains(const std::vector<hw_interface::HybridJointCmd>& frames) {
 
 TEST(EndControlOnTheBus, HoldsUntilTheSearchAnswersThenTracksTheSingleCycleTarget) {
     test::ArmOnBus bus;
-    test::CanRecorder wire(test::kTestBus);
     SearchingController c;
     KinematicDynamicSolver reference_solver(QEL_TEST_URDF, "base_link", "link6");
-    // Start-up ends with the frame that holds the gripper after calibration.
-    ASSERT_TRUE(wire.waitFor(
-        [](const CanFrame& f) {
-            return f.can_id == 8 && hw_interface::unpackImpedanceFrame(f, 10.0).k_d > 1.9;
-        },
-        1, 10s));
 
     // The first cycle of pose control posts its snapshot; no answer exists
     // yet, so the arm holds its set-points with pose control's gains.
@@ -268,7 +265,7 @@ TEST(EndControlOnTheBus, HoldsUntilTheSearchAnswersThenTracksTheSingleCycleTarge
     c.state(ControllerBase::END_CONTROL);
     const std::array<double, 7> held = c.setPoints();
     testing::internal::CaptureStderr();
-    auto frames = cycleFrames(c, wire);
+    auto frames = cycleFrames(c);
     expectPoseGains(frames);
     for (int i = 0; i < 6; ++i) EXPECT_NEAR(frames[i].position, held[i], 25.0 / 65535 * 2) << i + 1;
 
@@ -286,7 +283,7 @@ TEST(EndControlOnTheBus, HoldsUntilTheSearchAnswersThenTracksTheSingleCycleTarge
     const std::vector<HybridJointStatus> measured = c.status();
     const std::vector<double> gravity = c.gravity();
     const std::array<double, 7> before = c.setPoints();
-    frames = cycleFrames(c, wire);
+    frames = cycleFrames(c);
     testing::internal::GetCapturedStderr();
     expectPoseGains(frames);
     const KDL::JntArray solution = c.solution();
