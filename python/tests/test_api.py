@@ -62,11 +62,17 @@ class HostApi(virtual_arm.TestCase):
             self.assertEqual(matrix.shape, (4, 4))
             numpy.testing.assert_allclose(matrix[3], [0.0, 0.0, 0.0, 1.0], atol=1e-12)
             numpy.testing.assert_allclose(matrix[:3, :3] @ matrix[:3, :3].T, numpy.eye(3), atol=1e-9)
-            pose = arm.get_ee_pose()
-            numpy.testing.assert_allclose(matrix[:3, 3], pose[:3], atol=2e-3)
-            # The quaternion of the same rotation (w, x, y, z).
-            w, x, y, z = pose[3:]
-            self.assertAlmostEqual(matrix[2][1] - matrix[1][2], 4 * w * x, delta=5e-3)
+
+            def same_pose():
+                # Two reads, possibly of different cycles: they agree once the
+                # arm has settled, in position and in rotation (the quaternion
+                # w, x, y, z of the same rotation matrix).
+                m = arm.get_ee_pose_matrix(as_array=True)
+                pose = arm.get_ee_pose()
+                w, x = pose[3], pose[4]
+                return (numpy.allclose(m[:3, 3], pose[:3], atol=1e-4) and
+                        abs((m[2][1] - m[1][2]) - 4 * w * x) < 1e-3)
+            self.assertTrue(eventually(same_pose, 30))
             self.assertEqual(len(arm.get_ee_pose_matrix()), 4)
 
             for bad in (lambda: arm.set_catch_torque(math.nan),
