@@ -17,10 +17,11 @@ using namespace qel::hw_interface;
 
 namespace {
 
-// What the motor reads from a command field must be the clamped value (NaN
-// counts as 0) to within one quantisation step.
+// What the motor reads from a command field must be the clamped value to
+// within one quantisation step. A value that is not finite (NaN or an
+// infinity) is no value at all and goes out as 0.
 void checkField(double sent, double got, double min, double max, int bits) {
-    double expected = std::isnan(sent) ? 0.0 : sent;
+    double expected = std::isfinite(sent) ? sent : 0.0;
     expected = expected > max ? max : (expected < min ? min : expected);
     QEL_FUZZ_CHECK(std::isfinite(got));
     QEL_FUZZ_CHECK(std::fabs(got - expected) <= (max - min) / ((1 << bits) - 1) * 1.001);
@@ -52,7 +53,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         QEL_FUZZ_CHECK(frame.can_id == static_cast<uint32_t>(id) && frame.can_dlc == 8);
         QEL_FUZZ_CHECK(frame.__pad == 0 && frame.__res0 == 0 && frame.__res1 == 0);
         const HybridJointCmd seen = unpackImpedanceFrame(frame, family.torque_limit);
-        checkField(command.k_p, seen.k_p, 0, 500, 12);
+        // No stiffness towards a set-point that is not a number.
+        const bool set_point = std::isfinite(command.position) && std::isfinite(command.velocity);
+        checkField(set_point ? command.k_p : 0.0, seen.k_p, 0, 500, 12);
         checkField(command.k_d, seen.k_d, 0, 5, 12);
         checkField(command.position, seen.position, -12.5, 12.5, 16);
         checkField(command.velocity, seen.velocity, -45, 45, 12);
