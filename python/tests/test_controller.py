@@ -44,6 +44,15 @@ class Controller(virtual_arm.TestCase):
         # lasted; how often it ran depends on the machine's load, not on that.
         self.assertGreaterEqual(len([t for t in ticks if start < t < end]), 5)
 
+        # A machine stalled past a motor's 200 ms answer age (the user-mode
+        # test kernel under load) latches that motor offline for good: that is
+        # the controller doing its job, so such an arm is replaced once rather
+        # than failing what follows.
+        time.sleep(0.2)
+        if any(code % 10 == 2 and code > 10 for code in arm.get_error_code()):
+            arm.close()
+            arm = qel_m4.InterfacesPy(os.environ["QEL_URDF"], "vcan0", 0)
+
         with arm:
             self.assertTrue(arm.set_arm_status(POSITION_CONTROL))
             self.assertTrue(arm.set_joint_positions([0.0, 0.6, 0.3, 0.0, 0.0, 0.0]))
