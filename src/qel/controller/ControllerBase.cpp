@@ -115,7 +115,6 @@ ControllerBase::ControllerBase(const std::string& urdf_path, const std::string& 
       owned_search_(std::move(search)),
       measured_q_(control::kArmJoints),
       gravity_scratch_(control::kArmJoints) {
-    cancel_ = options.cancel;
     if (options_.realtime.lock_memory) {
         // Before any thread exists, so that none of them ever page-faults.
         realtime::handleRefusal(options_.realtime.on_refusal, realtime::lockMemory());
@@ -370,7 +369,7 @@ void ControllerBase::throwIfStartupInterrupted() {
         if (commanded_) stateProtect();
         errorOtherCommander();
     }
-    if (cancel_ && cancel_->cancelled()) {
+    if (options_.cancel && options_.cancel->cancelled()) {
         if (commanded_) stateProtect();
         throw std::runtime_error("Start-up on CAN interface '" + can_name_ +
                                  "' was cancelled" + (commanded_ ? "; the arm is damped" : ""));

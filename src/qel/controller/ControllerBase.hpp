@@ -270,7 +270,6 @@ private:
     void throwIfStartupInterrupted();
     [[noreturn]] void errorOtherCommander();
 
-    std::shared_ptr<StartupCancel> cancel_;
     // Set once Init has sent the first frame: until then a failing start-up
     // must not touch a bus that another controller may be driving.
     bool commanded_ = false;
