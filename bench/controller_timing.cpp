@@ -2,7 +2,7 @@
 //
 // For position control, gravity compensation, and end-effector control to a
 // reachable and to an unreachable pose, it reports the control period
-// (median, p99, p99.9, max, from the control thread's own cycle-start
+// (mean, median, p99, p99.9, max, from the control thread's own cycle-start
 // timestamps), the work time per cycle, the cycles that missed their
 // deadline, command frames per second per motor, feedback frames per second,
 // and the heap allocations on the control and receive threads. It runs once
@@ -151,10 +151,10 @@ PhaseResult measure(const char* name, ControllerThread& arm, double seconds,
 }
 
 void printHeader() {
-    std::printf("%-22s %7s %7s %7s %7s | %7s %7s %7s | %6s | %-28s %7s | %s\n", "phase", "med", "p99", "p99.9",
-                "max", "w.med", "w.p99", "w.max", "missed", "cmd frames/s (1 2 4 5 6 7 8)", "fb/s",
+    std::printf("%-22s %7s %7s %7s %7s %7s | %7s %7s %7s | %6s | %-28s %7s | %s\n", "phase", "mean", "med", "p99",
+                "p99.9", "max", "w.med", "w.p99", "w.max", "missed", "cmd frames/s (1 2 4 5 6 7 8)", "fb/s",
                 "allocs ctl/rx");
-    std::printf("%-22s %31s | %23s |\n", "", "period ms", "work ms");
+    std::printf("%-22s %39s | %23s |\n", "", "period ms", "work ms");
 }
 
 void printRow(PhaseResult r) {
@@ -166,8 +166,11 @@ void printRow(PhaseResult r) {
         std::snprintf(cell, sizeof cell, "%.0f ", r.frames[static_cast<uint32_t>(id)] / r.seconds);
         rates += cell;
     }
-    std::printf("%-22s %7.3f %7.3f %7.3f %7.3f | %7.3f %7.3f %7.3f | %6llu | %-28s %7.0f | %ld/%ld\n",
-                r.name.c_str(), percentile(r.periods_ms, 0.5), percentile(r.periods_ms, 0.99),
+    double sum = 0.0;
+    for (double p : r.periods_ms) sum += p;
+    const double mean = r.periods_ms.empty() ? 0.0 : sum / static_cast<double>(r.periods_ms.size());
+    std::printf("%-22s %7.4f %7.3f %7.3f %7.3f %7.3f | %7.3f %7.3f %7.3f | %6llu | %-28s %7.0f | %ld/%ld\n",
+                r.name.c_str(), mean, percentile(r.periods_ms, 0.5), percentile(r.periods_ms, 0.99),
                 percentile(r.periods_ms, 0.999), r.periods_ms.empty() ? 0.0 : r.periods_ms.back(),
                 percentile(r.work_ms, 0.5), percentile(r.work_ms, 0.99),
                 r.work_ms.empty() ? 0.0 : r.work_ms.back(), static_cast<unsigned long long>(r.missed),
