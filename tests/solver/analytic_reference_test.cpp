@@ -171,6 +171,7 @@ TEST(AnalyticReference, DampedLeastSquaresOutcomes) {
         double seed[6];
         double target[6];
         int iteration_limit_lines;
+        double last_norm;  // printed with the iteration-limit message
         double joints[6];
         double tolerance;
     };
@@ -178,31 +179,33 @@ TEST(AnalyticReference, DampedLeastSquaresOutcomes) {
         // Reachable targets: converged, silent.
         {{0.0, 0.8, -0.3, 0.8, -0.15, -1.0},
          {0.015, 0.025, 0.3329, 0.4295, -0.9883, -0.4073},
-         0,
+         0, 0,
          {0.309525, 0.849763, 1.059752, 0.899863, 0.369786, -0.199606},
          2e-4},
         {{0.65, 1.55, 1.17, 0.67, 0.94, 0.26},
          {0.0215, -0.0441, 0.4284, -1.1488, -0.169, -0.2684},
-         0,
+         0, 0,
          {-0.379596, 1.190278, 2.070416, -0.710112, -0.109605, -1.130019},
          2e-4},
         // Out of reach, ended after 161 iterations by 101 rejections: silent.
         {{0.3, 0.8, 1.2, -0.3, 0.4, 0.5},
          {0.8, 0.5, 0.6, 0.2, 0.1, 0.0},
-         0,
+         0, 0,
          {0.520146, 2.512052, 2.901564, -0.456160, 0.511035, 0.233286},
          5e-4},
-        {{0, 0, 0, 0, 0, 0}, {2.0, 0, 0, 0, 0, 0}, 0, {0.0, 3.111525, 2.901581, 0.213707, 0.0, 0.0}, 5e-4},
-        // Out of reach, still improving after 500 iterations: one message.
+        {{0, 0, 0, 0, 0, 0}, {2.0, 0, 0, 0, 0, 0}, 0, 0, {0.0, 3.111525, 2.901581, 0.213707, 0.0, 0.0}, 5e-4},
+        // Out of reach, still improving after 500 iterations: one message,
+        // with the norm of the 500th trial step (the 499th would print
+        // 1.21827).
         {{0.3, 0.8, 1.2, -0.3, 0.4, 0.5},
          {1.0, 1.0, 1.0, 0, 0, 0},
-         1,
+         1, 1.21892786,
          {0.757990, 2.452430, 2.906973, -0.340056, 0.740091, -0.076854},
          5e-4},
         // Runs of up to 41 rejections on the way; the 500 iterations end it.
         {{1.3, 0.9, 0.8, -0.8, 0.1, -0.7},
          {0.3, -1.0, -0.2, -0.7, -0.9, -0.2},
-         1,
+         1, 0.56378233,
          {1.969603, -0.207735, 2.901485, -1.050196, 0.537011, -3.022128},
          5e-4},
     };
@@ -214,6 +217,11 @@ TEST(AnalyticReference, DampedLeastSquaresOutcomes) {
         const std::string out = GetCapturedStdout();
         EXPECT_EQ(countLines(out, "out of ilimit! "), c.iteration_limit_lines) << out;
         EXPECT_EQ(countLines(out, ""), c.iteration_limit_lines) << "nothing else is printed: " << out;
+        if (c.iteration_limit_lines > 0) {
+            const std::string prefix = "out of ilimit! ";
+            ASSERT_EQ(out.compare(0, prefix.size(), prefix), 0) << out;
+            EXPECT_NEAR(std::stod(out.substr(prefix.size())), c.last_norm, 1e-4) << out;
+        }
         expectNear(joints, c.joints, 6, c.tolerance, "joint");
     }
 
@@ -282,6 +290,51 @@ TEST(AnalyticReference, JointLimitsEntryByEntry) {
             }
             EXPECT_NEAR(joints[5], model[5], 5e-3) << what;
         }
+    }
+
+    // Joint 3's upper bound is out of the loop's reach: from a seed at the
+    // posture itself (capped at 2.7) the solver folds back onto the elbow's
+    // other branch. These seeds from a neighbouring posture converge just
+    // either side of 3.14 (host convention below).
+    struct NearUpper3 {
+        float seed[6];
+        float pose[6];
+        bool beyond;
+        double joints[6];
+    };
+    const NearUpper3 near_upper3[] = {
+        {{1.281f, 2.605f, 2.766f, -0.639f, -0.561f, 1.430f},
+         {0.144000f, 0.422561f, 0.299956f, 1.326895f, -0.114997f, 1.744602f},
+         false,
+         {1.011937, 2.513596, 3.133921, -0.466177, -0.726739, 1.429775}},
+        {{-0.539f, 2.177f, 2.867f, -0.697f, 0.139f, -0.266f},
+         {0.151695f, -0.236569f, 0.440648f, -0.311763f, -0.512995f, -0.673646f},
+         false,
+         {-0.766150, 2.172893, 3.138605, -0.450885, -0.080573, -0.266261}},
+        {{0.528f, 1.825f, 2.983f, -0.767f, -0.501f, 0.465f},
+         {0.055626f, 0.091293f, 0.512807f, 0.235818f, -0.772587f, 0.823069f},
+         true,
+         {0.500623, 1.869910, 3.147350, -0.478399, -0.228923, 0.464930}},
+        {{-0.832f, 2.669f, 3.222f, -0.372f, -0.557f, 0.332f},
+         {0.215044f, -0.438231f, 0.251709f, 0.223415f, -0.318118f, -0.632343f},
+         true,
+         {-0.968089, 2.687233, 3.157775, -0.134957, -0.318293, 0.332136}},
+    };
+    for (const NearUpper3& c : near_upper3) {
+        const std::string what = "joint 3 at " + std::to_string(c.joints[2]);
+        float joints[6] = {9.0f, 9.0f, 9.0f, 9.0f, 9.0f, 9.0f};
+        CaptureStdout();
+        const bool flagged = is_joint_lmt(c.seed, c.pose, joints);
+        const std::string out = GetCapturedStdout();
+        EXPECT_EQ(flagged, c.beyond) << what;
+        if (!c.beyond) {
+            EXPECT_EQ(out, "") << what;
+            for (int i = 0; i < 6; ++i) EXPECT_NEAR(joints[i], c.joints[i], 5e-4) << what << " entry " << i;
+            continue;
+        }
+        EXPECT_EQ(out, "继续运行将超出关节3限位，请返回！\n") << what;
+        for (int i = 0; i < 5; ++i) EXPECT_EQ(joints[i], i == 2 ? 3.14f : 9.0f) << what << " entry " << i;
+        EXPECT_NEAR(joints[5], c.joints[5], 5e-4) << what;
     }
 }
 

@@ -166,14 +166,17 @@ TEST(InverseKinematics, InvertsHostForwardKinematics) {
 }
 
 TEST(InverseKinematics, NegativeXIsSolvedAsZeroAndWrittenBack) {
-    double clamped[6] = {-0.05, 0.03, 0.28, 0.5, -0.1, -0.1};
     double at_zero[6] = {0.0, 0.03, 0.28, 0.5, -0.1, -0.1};
     double seed[6], a_out[6], b_out[6];
     for (int i = 0; i < 6; ++i) seed[i] = kHostPose[i];
-    l5_ik_lm(seed, clamped, a_out);
     l5_ik_lm(seed, at_zero, b_out);
-    EXPECT_EQ(clamped[0], 0.0);
-    for (int i = 0; i < 6; ++i) EXPECT_EQ(a_out[i], b_out[i]);
+    // However little behind the zero pose.
+    for (double x : {-0.05, -1e-9}) {
+        double clamped[6] = {x, 0.03, 0.28, 0.5, -0.1, -0.1};
+        l5_ik_lm(seed, clamped, a_out);
+        EXPECT_EQ(clamped[0], 0.0) << x;
+        for (int i = 0; i < 6; ++i) EXPECT_EQ(a_out[i], b_out[i]) << x;
+    }
 }
 
 // A target that is not a number ends the solve at its seed, which makes the

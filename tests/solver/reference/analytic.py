@@ -185,7 +185,8 @@ def ik_lm(Td, q0, rlimit=100, ilimit=500, stats=None):
                 how = 'rlimit'
                 break
     if stats is not None:
-        stats.update(iterations=it, how=how, messages=messages, max_run=max_run)
+        # last_norm: the figure the iteration-limit message prints.
+        stats.update(iterations=it, how=how, messages=messages, max_run=max_run, last_norm=float(norme_new))
     return q
 
 
