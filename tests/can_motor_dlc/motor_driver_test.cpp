@@ -206,30 +206,69 @@ TEST(MotorFeedback, FeedbackFrameRoundTrip) {
     EXPECT_NEAR(got.current, 4.25, 36.0 / 4095);
 }
 
+// The age limits are checked against the test's own clock, bracketing each
+// feedback swap and each verdict: a verdict only counts where the bracket
+// decides it, so a stalled or slow machine can make a check inconclusive but
+// never wrong. Polled every millisecond, most checks are conclusive.
 TEST(MotorOnline, AgeLimitFollowsTheIdentifierAndLatches) {
+    using Clock = std::chrono::steady_clock;
     using namespace std::chrono_literals;
     MotorType1 joint3(4);
     MotorType2 joint4(5);
-    CanFrame to4 = makeFrame(0, {0x14, 0x80, 0, 0x80, 0x08, 0});
-    CanFrame to5 = makeFrame(0, {0x15, 0x80, 0, 0x80, 0x08, 0});
-    joint3.CanAnalyze(&to4);
-    joint4.CanAnalyze(&to5);
-    joint3.ExchangeMotorMsg();
-    joint4.ExchangeMotorMsg();
-    EXPECT_TRUE(joint3.online());
-    EXPECT_TRUE(joint4.online());
-
-    std::this_thread::sleep_for(300ms);
-    EXPECT_FALSE(joint3.online()) << "identifiers up to 4 go offline after 200 ms";
-    EXPECT_TRUE(joint4.online()) << "identifier 5 keeps 800 ms";
-
-    // Feedback again does not bring a motor back.
-    joint3.CanAnalyze(&to4);
-    joint3.ExchangeMotorMsg();
-    EXPECT_FALSE(joint3.online());
-
-    std::this_thread::sleep_for(600ms);
-    EXPECT_FALSE(joint4.online());
+    MotorType2 gripper(8);
+    struct Watched {
+        MotorDlcBase& motor;
+        std::chrono::milliseconds limit;
+        CanFrame feedback;
+        Clock::time_point swapped_after{};   // the swap happened after this
+        Clock::time_point swapped_before{};  // and before this
+        int conclusive_online = 0;
+        int conclusive_offline = 0;
+        bool latched = false;
+    };
+    Watched watched[] = {
+        {joint3, 200ms, makeFrame(0, {0x14, 0x80, 0, 0x80, 0x08, 0})},
+        {joint4, 800ms, makeFrame(0, {0x15, 0x80, 0, 0x80, 0x08, 0})},
+        {gripper, 800ms, makeFrame(0, {0x18, 0x80, 0, 0x80, 0x08, 0})},
+    };
+    for (Watched& w : watched) {
+        w.swapped_after = Clock::now();
+        w.motor.CanAnalyze(&w.feedback);
+        w.motor.ExchangeMotorMsg();
+        w.swapped_before = Clock::now();
+    }
+    const Clock::time_point end = Clock::now() + 1100ms;
+    while (Clock::now() < end) {
+        for (Watched& w : watched) {
+            const Clock::time_point asked = Clock::now();
+            const bool online = w.motor.online();
+            const Clock::time_point answered = Clock::now();
+            const std::string what = "motor " + std::to_string(&w - watched) + ", limit " +
+                                     std::to_string(w.limit.count()) + " ms";
+            if (online) {
+                EXPECT_FALSE(w.latched) << what << ": offline is for good";
+                // Online means its age was within the limit at some moment
+                // of the call.
+                EXPECT_LE(asked - w.swapped_before, w.limit + std::chrono::microseconds(1)) << what;
+                if (answered - w.swapped_after <= w.limit - 1ms) ++w.conclusive_online;
+            } else {
+                EXPECT_GT(answered - w.swapped_after, w.limit) << what;
+                if (asked - w.swapped_before > w.limit + 1ms) ++w.conclusive_offline;
+                if (!w.latched) {
+                    w.latched = true;
+                    // Feedback again does not bring a motor back.
+                    w.motor.CanAnalyze(&w.feedback);
+                    w.motor.ExchangeMotorMsg();
+                }
+            }
+        }
+        std::this_thread::sleep_for(1ms);
+    }
+    for (const Watched& w : watched) {
+        EXPECT_TRUE(w.latched) << w.limit.count() << " ms";
+        EXPECT_GT(w.conclusive_online, 0) << w.limit.count() << " ms";
+        EXPECT_GT(w.conclusive_offline, 0) << w.limit.count() << " ms";
+    }
 }
 
 TEST(MotorOnline, NeverSwappedMotorIsOffline) {
