@@ -7,6 +7,7 @@
 #include <atomic>
 #include <chrono>
 #include <cmath>
+#include <cstring>
 #include <limits>
 #include <memory>
 #include <sstream>
@@ -16,6 +17,7 @@
 
 #include "qel/can_motor_dlc/MotorCodec.hpp"
 #include "qel/interfaces/InterfacesThread.hpp"
+#include "qel/output/Output.hpp"
 #include "qel/solver/kinematic_dynamic_solver.hpp"
 #include "support/ArmOnBus.hpp"
 #include "support/SendTrace.hpp"
@@ -73,11 +75,16 @@ protected:
     }
     void SetUp() override {
         if (arm_ != nullptr && !lostAMotor()) return;
+        rebuild();
+    }
+    // A controller straight out of construction, for the tests that need one.
+    static void rebuild() {
         delete arm_;
         arm_ = nullptr;
         const auto start = std::chrono::steady_clock::now();
         arm_ = new InterfacesThread(QEL_TEST_URDF, test::kTestBus, 0);
         construction_time_ = std::chrono::steady_clock::now() - start;
+        fresh_ = true;
     }
     // Whether the shared controller reports the bus or an arm motor offline,
     // which it does every cycle once it has happened.
@@ -90,6 +97,7 @@ protected:
         return false;
     }
     void TearDown() override {
+        fresh_ = false;
         arm_->setArmStatus(kPositionControl);
         arm_->setJointPositions({0, 0, 0, 0, 0, 0});
         arm_->qel_x(500, 2000, 0);
@@ -100,12 +108,16 @@ protected:
     static ArmOnBus* bus_;
     static InterfacesThread* arm_;
     static std::chrono::steady_clock::duration construction_time_;
+    static bool fresh_;  // no test has used arm_ yet
 };
 ArmOnBus* InterfacesThreadTest::bus_ = nullptr;
 InterfacesThread* InterfacesThreadTest::arm_ = nullptr;
 std::chrono::steady_clock::duration InterfacesThreadTest::construction_time_{};
+bool InterfacesThreadTest::fresh_ = false;
 
 TEST_F(InterfacesThreadTest, StartsHomedAndHoldsHomeUntilTold) {
+    // Whatever ran before: this is about the state construction leaves.
+    if (!fresh_) rebuild();
     EXPECT_GE(construction_time_, 3550ms);
     std::vector<double> joints = arm_->getJointPositons();
     ASSERT_EQ(joints.size(), 7u);
@@ -222,16 +234,19 @@ TEST_F(InterfacesThreadTest, InterpolationLimitsAreClampedInThousandths) {
         EXPECT_TRUE(eventually([] { return near(arm_->getJointPositons(), std::vector<double>(6, 0.0), 0.01); }, 20s));
         std::this_thread::sleep_for(300ms);
         arm_->qel_x(qel1, qel2, 7);
-        CanRecorder wire;
+        // The controller's own record of what it sent, which a loaded
+        // machine cannot thin out as it can a reader's.
+        SendTrace trace;
         arm_->setJointPositions({0, 1.0, 0, 0, 0, 0});
-        EXPECT_TRUE(wire.waitFor([](const CanFrame& f) {
-            return f.can_id == 2 && decodeCommand(f, 28.0).position > 0.005;
-        }, 1, 20s));
-        for (const auto& recorded : wire.framesWithId(2)) {
-            const double position = decodeCommand(recorded.frame, 28.0).position;
-            if (position > 0.005) return position;
-        }
-        return 0.0;
+        auto first = [&trace] {
+            for (const CanFrame& frame : commandsTo(trace, 2)) {
+                const double position = decodeCommand(frame, 28.0).position;
+                if (position > 0.005) return position;
+            }
+            return 0.0;
+        };
+        EXPECT_TRUE(eventually([&] { return first() > 0.0; }, 20s));
+        return first();
     };
     const double at_limit = firstStep(500, 2000);  // acceleration 0.5
     const double clamped = firstStep(900, 5000);   // 0.9 and 5.0 clamp to 0.5 and 2.0
@@ -241,25 +256,57 @@ TEST_F(InterfacesThreadTest, InterpolationLimitsAreClampedInThousandths) {
     EXPECT_NEAR(slower, std::sqrt(2 * 0.25 * 1.0) * 0.03, 0.003);
 }
 
-TEST_F(InterfacesThreadTest, BannerEveryTwentiethCycle) {
-    // Counted against the cycles that actually ran (one frame to motor 1
-    // each), not against the clock.
-    std::size_t banners = 0;
-    std::size_t cycles = 0;
+// The loop's rhythm, from the control thread's own record: a banner after
+// every twentieth cycle (placed in the record by a sink as it is printed),
+// and absolute sleep deadlines 5 ms apart (or, after an overrun, re-anchored
+// more than two periods on).
+TEST_F(InterfacesThreadTest, BannerEveryTwentiethCycleAndDeadlinesFiveMillisecondsApart) {
+    constexpr int kBanner = 1;
+    std::vector<test::SentEvent> events;
     {
         SendTrace trace;
-        testing::internal::CaptureStderr();
-        EXPECT_TRUE(eventually([&] { return commandsTo(trace, 1).size() >= 100; }, 60s));
-        const std::string err = testing::internal::GetCapturedStderr();
+        output::setSink([](output::Level, const char* text) {
+            if (std::strcmp(text, "Qelmark") == 0) SendTrace::mark(kBanner);
+        });
+        eventually([&] { return commandsTo(trace, 1).size() >= 240; }, 60s);
+        output::setSink(nullptr);
         trace.stop();
-        cycles = commandsTo(trace, 1).size();
-        for (size_t at = err.find("Qelmark\n"); at != std::string::npos; at = err.find("Qelmark\n", at + 1)) {
-            ++banners;
+        events = trace.events();
+    }
+    pid_t control = 0;
+    for (const test::SentEvent& e : events) {
+        if (e.kind == test::SentEvent::kMark) control = e.thread;
+    }
+    ASSERT_NE(control, 0) << "no banner";
+
+    std::vector<int> cycles_between;  // frames to motor 1 between two banners
+    int cycles = -1;                  // not counting before the first banner
+    std::vector<int64_t> deadlines;
+    for (const test::SentEvent& e : events) {
+        if (e.thread != control) continue;
+        if (e.kind == test::SentEvent::kMark) {
+            if (cycles >= 0) cycles_between.push_back(cycles);
+            cycles = 0;
+        } else if (e.kind == test::SentEvent::kFrame && e.frame.can_id == 1 && cycles >= 0) {
+            ++cycles;
+        } else if (e.kind == test::SentEvent::kPause && e.deadline_ns != 0) {
+            deadlines.push_back(e.deadline_ns);
         }
     }
-    // The window's two ends may each cut one banner's cycle.
-    EXPECT_GE(banners + 1, cycles / 20) << cycles << " cycles";
-    EXPECT_LE(banners, cycles / 20 + 1) << cycles << " cycles";
+    ASSERT_GE(cycles_between.size(), 5u);
+    for (int n : cycles_between) EXPECT_EQ(n, 20);
+
+    constexpr int64_t kPeriod = 5000000;
+    int on_time = 0;
+    for (std::size_t i = 1; i < deadlines.size(); ++i) {
+        const int64_t step = deadlines[i] - deadlines[i - 1];
+        if (step == kPeriod) {
+            ++on_time;
+        } else {
+            EXPECT_GT(step, 2 * kPeriod) << "deadline " << i;
+        }
+    }
+    EXPECT_GT(on_time, 0);
 }
 
 // The arm's answers in a trace, decoded as the drivers decode them: every
@@ -446,14 +493,23 @@ TEST_F(InterfacesThreadFaultTest, SilencedMotorShowsAsItsCodeAndDestructionIsOrd
     testing::internal::CaptureStdout();
     arm_.reset();
     std::string out = testing::internal::GetCapturedStdout();
-    const std::vector<std::string> order = {"DisableMotor", "[Controller] waiting for thread finish",
-                                            "[ArmThread] DisableMotor", "[ArmThread] finish close",
+    const std::vector<std::string> order = {"DisableMotor", "[ArmThread] DisableMotor", "[ArmThread] finish close",
                                             "[Controller] thread finish", "DisableMotor"};
     size_t at = 0;
+    std::vector<size_t> found_at;
     for (const auto& line : order) {
         size_t found = out.find(line + "\n", at);
         ASSERT_NE(found, std::string::npos) << "missing, or out of order: " << line << "\n" << out;
+        found_at.push_back(found);
         at = found + line.size();
+    }
+    // The destructor's waiting line comes once a second while the thread has
+    // not finished; a thread quicker than the destructor's first look (the
+    // destructor preempted) leaves none.
+    const std::string waiting = "[Controller] waiting for thread finish\n";
+    for (size_t w = out.find(waiting); w != std::string::npos; w = out.find(waiting, w + 1)) {
+        EXPECT_GT(w, found_at[0]) << out;
+        EXPECT_LT(w, found_at[3]) << out;
     }
 }
 

@@ -59,7 +59,15 @@ bool isCanSocket(int fd) {
     return can;
 }
 
-void record(const SentEvent& event) {
+int64_t monotonicNs() {
+    struct timespec now {};
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return static_cast<int64_t>(now.tv_sec) * 1000000000 + now.tv_nsec;
+}
+
+void record(SentEvent event) {
+    event.thread = SendTrace::currentThread();
+    event.time_ns = monotonicNs();
     const std::size_t index = g_next.fetch_add(1);
     if (index >= SendTrace::kCapacity) {
         g_overflow.fetch_add(1);
@@ -72,18 +80,17 @@ void record(const SentEvent& event) {
 void recordFrame(int fd, const void* bytes, bool written) {
     SentEvent event;
     event.kind = SentEvent::kFrame;
-    event.thread = SendTrace::currentThread();
     event.fd = fd;
     event.written = written;
     std::memcpy(&event.frame, bytes, sizeof(CanFrame));
     record(event);
 }
 
-void recordPause(int64_t micros) {
+void recordPause(int64_t micros, int64_t deadline_ns = 0) {
     SentEvent event;
     event.kind = SentEvent::kPause;
-    event.thread = SendTrace::currentThread();
     event.pause_us = micros;
+    event.deadline_ns = deadline_ns;
     record(event);
 }
 
@@ -113,6 +120,14 @@ SendTrace::~SendTrace() {
 }
 
 void SendTrace::stop() { g_active = false; }
+
+void SendTrace::mark(int tag) {
+    if (!g_active) return;
+    SentEvent event;
+    event.kind = SentEvent::kMark;
+    event.mark = tag;
+    record(event);
+}
 
 std::vector<SentEvent> SendTrace::events() const {
     std::vector<SentEvent> out;
@@ -155,6 +170,8 @@ std::string sequence(const std::vector<SentEvent>& events) {
     for (const SentEvent& event : events) {
         if (event.kind == SentEvent::kFrame) {
             std::snprintf(item, sizeof item, event.written ? "W%u" : "W!%u", event.frame.can_id);
+        } else if (event.kind == SentEvent::kMark) {
+            std::snprintf(item, sizeof item, "M%d", event.mark);
         } else {
             std::snprintf(item, sizeof item, "P%lld", static_cast<long long>(event.pause_us));
         }
@@ -209,12 +226,16 @@ int clock_nanosleep(clockid_t clock, int flags, const struct timespec* request,
                     struct timespec* remaining) {
     if (g_active.load(std::memory_order_relaxed) && request) {
         int64_t pause = qel::test::micros(*request);
+        int64_t deadline = 0;
         if (flags & TIMER_ABSTIME) {
             struct timespec now {};
             clock_gettime(clock, &now);
             pause -= qel::test::micros(now);
+            if (clock == CLOCK_MONOTONIC) {
+                deadline = static_cast<int64_t>(request->tv_sec) * 1000000000 + request->tv_nsec;
+            }
         }
-        qel::test::recordPause(pause);
+        qel::test::recordPause(pause, deadline);
     }
     return QEL_REAL(qel::test::ClockNanosleepFn, "clock_nanosleep")(clock, flags, request, remaining);
 }

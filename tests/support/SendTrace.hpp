@@ -25,15 +25,18 @@ namespace qel::test {
 
 using hw_interface::CanFrame;
 
-// One call of the sender.
+// One call of the sender, or a mark the test set.
 struct SentEvent {
-    enum Kind { kFrame, kPause };
+    enum Kind { kFrame, kPause, kMark };
     Kind kind = kFrame;
     pid_t thread = 0;          // kernel thread id of the caller
+    int64_t time_ns = 0;       // monotonic clock when the call was made
     int fd = -1;               // kFrame: the CAN socket written to
     bool written = false;      // kFrame: the whole frame was accepted
     CanFrame frame{};          // kFrame: the bytes written
     int64_t pause_us = 0;      // kPause: the requested pause in µs
+    int64_t deadline_ns = 0;   // kPause: the monotonic deadline of an absolute sleep, else 0
+    int mark = 0;              // kMark: the test's tag
 };
 
 // Records while it exists; one at a time per process. Recording is lock-free
@@ -49,6 +52,10 @@ public:
 
     // Stops recording; events() keeps what was recorded.
     void stop();
+    // Records a mark with `tag` on the calling thread, in order with its
+    // calls (for example from an output sink, to place a printed line); does
+    // nothing while no trace records.
+    static void mark(int tag);
     // Everything recorded so far, in call order.
     std::vector<SentEvent> events() const;
     // The events of one thread.
@@ -63,7 +70,8 @@ public:
 };
 
 // The events as "W1 P200 W2 P200 ...": W and the identifier for a frame
-// (W!1 for a frame the socket refused), P and the pause in µs.
+// (W!1 for a frame the socket refused), P and the pause in µs, M and the tag
+// for a mark.
 std::string sequence(const std::vector<SentEvent>& events);
 
 }  // namespace qel::test
