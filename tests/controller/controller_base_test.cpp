@@ -25,6 +25,14 @@
 namespace qel::m4 {
 namespace {
 
+// The states as the host names them, by number.
+constexpr int kSoft = 0;
+constexpr int kGoHome = 1;
+constexpr int kProtect = 2;
+constexpr int kGravityCompensation = 3;
+constexpr int kEndControl = 4;
+constexpr int kPositionControl = 5;
+
 using namespace std::chrono_literals;
 using hw_interface::CanFrame;
 using hw_interface::HybridJointCmd;
@@ -49,9 +57,9 @@ struct Gains {
     double k_p;
     double k_d;
 };
-constexpr Gains kProtect[6] = {{0, 1.0}, {0, 5.0}, {0, 5.0}, {0, 2.0}, {0, 1.0}, {0, 1.0}};
-constexpr Gains kTracking[6] = {{150, 1.0}, {150, 1.0}, {150, 1.0}, {50, 0.8}, {25, 0.8}, {10, 1.0}};
-constexpr Gains kPose[6] = {{150, 1.0}, {150, 1.0}, {150, 1.0}, {70, 0.8}, {25, 0.8}, {10, 1.0}};
+constexpr Gains kProtectGains[6] = {{0, 1.0}, {0, 5.0}, {0, 5.0}, {0, 2.0}, {0, 1.0}, {0, 1.0}};
+constexpr Gains kTrackingGains[6] = {{150, 1.0}, {150, 1.0}, {150, 1.0}, {50, 0.8}, {25, 0.8}, {10, 1.0}};
+constexpr Gains kPoseGains[6] = {{150, 1.0}, {150, 1.0}, {150, 1.0}, {70, 0.8}, {25, 0.8}, {10, 1.0}};
 
 // What one cycle sends: seven frames, each followed by a 200 µs pause, or in
 // protect the six arm frames back to back and only the gripper's paused.
@@ -114,7 +122,7 @@ void expectCommand(const Command& got, int motor_id, double k_p, double k_d, dou
 void expectProtect(const Cycle& cycle) {
     ASSERT_EQ(cycle.pattern(), kBackToBack) << "damping frames leave back to back";
     const auto commands = cycle.commands();
-    for (int i = 0; i < 6; ++i) expectCommand(commands[i], kMotorIds[i], 0, kProtect[i].k_d, 0, 0, 0);
+    for (int i = 0; i < 6; ++i) expectCommand(commands[i], kMotorIds[i], 0, kProtectGains[i].k_d, 0, 0, 0);
     expectCommand(commands[6], 8, 0, 0, 0, 0, 0);
 }
 
@@ -139,6 +147,7 @@ public:
     std::vector<double> zero() const { return zero_point_position_; }
     KDL::JntArray solution() const { return solve_position_; }
     bool allOnline() const { return online_; }
+    bool homeReached() const { return go_home_flag_; }
     Eigen::Isometry3d measuredPose() const { return ee_state_; }
     // The driver of motor slot `i` (0 to 6), for what no frame on the wire
     // can show.
@@ -254,7 +263,7 @@ public:
     }
     // Brings the arm home and still, in GO_HOME.
     void home() {
-        controller->setState(ControllerBase::GO_HOME);
+        controller->setState(kGoHome);
         ASSERT_TRUE(cycleUntil([&] {
             const auto s = controller->status();
             const auto set_points = controller->setPoints();
@@ -332,12 +341,44 @@ TEST(ControllerStartup, EnablesDampsHomesAndCalibratesTheGripperAgainstItsStop) 
         expectProtect(damping);
         if (testing::Test::HasFailure()) break;
     }
+    // An arm slow to answer (a loaded machine) gets further damping passes,
+    // each after a sleep of 5 ms, until one of its motors has.
+    std::size_t homing_from = 42 + 800;
+    while (homing_from + 9 <= events.size() && events[homing_from].kind == SentEvent::kPause &&
+           events[homing_from].pause_us == 5000) {
+        Cycle damping;
+        damping.events.assign(events.begin() + static_cast<std::ptrdiff_t>(homing_from) + 1,
+                              events.begin() + static_cast<std::ptrdiff_t>(homing_from) + 9);
+        if (damping.pattern() != kBackToBack) break;
+        expectProtect(damping);
+        homing_from += 9;
+    }
     // Then homing, with the gripper driven against its stop every pass, and
     // last the frame that holds the gripper where it stopped.
     std::vector<Command> homing;
-    for (std::size_t n = 42 + 800; n < events.size(); ++n) {
+    std::vector<int64_t> pass_deadlines;
+    for (std::size_t n = homing_from; n < events.size(); ++n) {
         if (events[n].kind == SentEvent::kFrame) homing.push_back(decode(events[n].frame));
+        if (events[n].kind == SentEvent::kPause && events[n].deadline_ns != 0) {
+            pass_deadlines.push_back(events[n].deadline_ns);
+        }
     }
+    // Homing lasts 3.55 s at the least: from before its first frame (the
+    // last event of the damping) to the frame that ends it.
+    ASSERT_GT(homing_from, 0u);
+    EXPECT_GT(events.back().time_ns - events[homing_from - 1].time_ns, 3550000000) << "homing too short";
+    // Its passes are paced by absolute deadlines 5 ms apart (re-anchored
+    // more than two periods on after an overrun).
+    int on_time = 0;
+    for (std::size_t i = 1; i < pass_deadlines.size(); ++i) {
+        const int64_t step = pass_deadlines[i] - pass_deadlines[i - 1];
+        if (step == 5000000) {
+            ++on_time;
+        } else {
+            EXPECT_GT(step, 10000000) << "homing pass " << i;
+        }
+    }
+    EXPECT_GT(on_time, 0);
     ASSERT_GE(homing.size(), 8u + 1u);
     ASSERT_EQ(homing.size() % 7, 1u);
     for (std::size_t n = 0; n + 1 < homing.size(); ++n) {
@@ -345,8 +386,8 @@ TEST(ControllerStartup, EnablesDampsHomesAndCalibratesTheGripperAgainstItsStop) 
         if (homing[n].id == 8) expectCommand(homing[n], 8, 0, 0.2, 0, -5.0, 0);
         if (homing[n].id != 8) {
             const int i = static_cast<int>(n % 7);
-            EXPECT_NEAR(homing[n].cmd.k_p, kTracking[i].k_p, kKpTol) << n;
-            EXPECT_NEAR(homing[n].cmd.k_d, kTracking[i].k_d, kKdTol) << n;
+            EXPECT_NEAR(homing[n].cmd.k_p, kTrackingGains[i].k_p, kKpTol) << n;
+            EXPECT_NEAR(homing[n].cmd.k_d, kTrackingGains[i].k_d, kKdTol) << n;
         }
         if (testing::Test::HasFailure()) break;
     }
@@ -431,13 +472,13 @@ TEST_F(ControllerStates, PassiveStatesSendTheirGainsAndTorques) {
     BusFixture& bus = *bus_;
     ProbedController& c = *bus.controller;
 
-    c.setState(ControllerBase::SOFT);
+    c.setState(kSoft);
     Cycle cycle = bus.cycle();
     ASSERT_EQ(cycle.pattern(), kPaced);
     auto frames = cycle.commands();
     for (std::size_t i = 0; i < 7; ++i) expectCommand(frames[i], kMotorIds[i], 0, 0, 0, 0, 0);
 
-    c.setState(ControllerBase::PROTECT);
+    c.setState(kProtect);
     expectProtect(bus.cycle());
     for (int unknown : {6, -1, 1000}) {
         SCOPED_TRACE("state " + std::to_string(unknown));
@@ -447,7 +488,7 @@ TEST_F(ControllerStates, PassiveStatesSendTheirGainsAndTorques) {
 
     // Gravity compensation at a posture where the shoulder, elbow and wrist
     // joints carry load, so that each torque shows its motor's range.
-    c.setState(ControllerBase::G_COMPENSATION);
+    c.setState(kGravityCompensation);
     const std::vector<double> g = gravityAt(c.status());
     cycle = bus.cycle();
     ASSERT_EQ(cycle.pattern(), kPaced);
@@ -462,16 +503,20 @@ TEST_F(ControllerStates, PassiveStatesSendTheirGainsAndTorques) {
 TEST_F(ControllerStates, HomingSendsInterpolatedSetPointsWithoutVelocity) {
     BusFixture& bus = *bus_;
     ProbedController& c = *bus.controller;
-    // Move away from home first, so that homing has somewhere to go.
-    c.setState(ControllerBase::POSITION_CONTROL);
+    // Move away from home first, so that homing has somewhere to go: joint 2
+    // far enough to start at full speed, joints 3 and 5 on the braking curve
+    // or near it.
+    c.setState(kPositionControl);
+    c.setJointTarget(1, 2.2);
     c.setJointTarget(2, 0.5);
     c.setJointTarget(4, 0.6);
     ASSERT_TRUE(bus.settleSetPoints(2000));
 
-    c.setState(ControllerBase::GO_HOME);
+    c.setState(kGoHome);
     const std::vector<HybridJointStatus> status = c.status();
     const std::vector<double> g = gravityAt(status);
-    std::array<double, 7> expected = c.setPoints();
+    const std::array<double, 7> before = c.setPoints();
+    std::array<double, 7> expected = before;
     const double home = 0.0;
     for (std::size_t i = 0; i < 6; ++i) {
         double vel = 0.0;
@@ -481,9 +526,10 @@ TEST_F(ControllerStates, HomingSendsInterpolatedSetPointsWithoutVelocity) {
     ASSERT_EQ(cycle.pattern(), kPaced);
     const auto frames = cycle.commands();
     for (std::size_t i = 0; i < 6; ++i) {
-        expectCommand(frames[i], kMotorIds[i], kTracking[i].k_p, kTracking[i].k_d, expected[i], 0.0,
+        expectCommand(frames[i], kMotorIds[i], kTrackingGains[i].k_p, kTrackingGains[i].k_d, expected[i], 0.0,
                       i < 2 ? 0.0 : g[i]);
     }
+    EXPECT_NEAR(expected[1], before[1] - 0.4 * 0.03, 1e-6) << "joint 2 at full speed";
     EXPECT_GT(std::fabs(expected[2] - status[2].position), 1e-4) << "joint 3 is moving home";
     EXPECT_GT(std::fabs(expected[4] - status[4].position), 1e-4) << "joint 5 is moving home";
     // The gripper is held at its zero whatever the host asked.
@@ -492,17 +538,82 @@ TEST_F(ControllerStates, HomingSendsInterpolatedSetPointsWithoutVelocity) {
     expectCommand(frames[6], 8, 0, 0.2, 0, 0, gripper);
 }
 
+// Home is reached when every arm joint is within 0.08 rad of its zero and
+// slower than 0.1 rad/s, judged on the measurements the cycle starts from.
+TEST_F(ControllerStates, HomeIsWhereEveryJointIsCloseAndStill) {
+    BusFixture& bus = *bus_;
+    ProbedController& c = *bus.controller;
+    auto expectedHome = [](const std::vector<HybridJointStatus>& status, bool* borderline) {
+        bool home = true;
+        for (std::size_t i = 0; i < 6; ++i) {
+            const double p = std::fabs(status[i].position);
+            const double v = std::fabs(status[i].velocity);
+            *borderline = *borderline || std::fabs(p - 0.08) < 1e-4 || std::fabs(v - 0.1) < 1e-4;
+            home = home && p < 0.08 && v < 0.1;
+        }
+        return home;
+    };
+
+    // At rest a little outside and a little inside the position tolerance
+    // (joint 6, which carries no load; it rests within a few mrad of where
+    // it is sent).
+    struct Rest {
+        double target;
+        double low;
+        double high;
+    };
+    for (const Rest rest : {Rest{0.095, 0.082, 0.115}, Rest{0.065, 0.045, 0.078}}) {
+        SCOPED_TRACE("joint 6 at rest near " + std::to_string(rest.target));
+        c.setState(kPositionControl);
+        c.setJointTarget(5, rest.target);
+        ASSERT_TRUE(bus.settleSetPoints(2000));
+        ASSERT_TRUE(bus.cycleUntil([&] { return std::fabs(c.status()[5].velocity) < 0.02; }, 400));
+        const std::vector<HybridJointStatus> status = c.status();
+        ASSERT_GT(status[5].position, rest.low);
+        ASSERT_LT(status[5].position, rest.high);
+        c.setState(kGoHome);
+        bus.cycle();
+        bool borderline = false;
+        EXPECT_EQ(c.homeReached(), expectedHome(status, &borderline));
+        EXPECT_EQ(c.homeReached(), rest.target < 0.08);
+    }
+
+    // On the way home, cycle by cycle: near but still moving is not home.
+    c.setState(kPositionControl);
+    c.setJointTarget(2, 0.5);
+    c.setJointTarget(4, 0.6);
+    ASSERT_TRUE(bus.settleSetPoints(2000));
+    c.setState(kGoHome);
+    int near_but_moving = 0;
+    int home_cycles = 0;
+    for (int n = 0; n < 3000 && home_cycles < 20; ++n) {
+        const std::vector<HybridJointStatus> status = c.status();
+        bus.cycle();
+        bool borderline = false;
+        const bool home = expectedHome(status, &borderline);
+        if (borderline) continue;
+        EXPECT_EQ(c.homeReached(), home) << "cycle " << n;
+        if (testing::Test::HasFailure()) break;
+        home_cycles = home ? home_cycles + 1 : 0;
+        bool all_near = true;
+        for (std::size_t i = 0; i < 6; ++i) all_near = all_near && std::fabs(status[i].position) < 0.08;
+        if (all_near && !home) ++near_but_moving;
+    }
+    EXPECT_EQ(home_cycles, 20) << "the arm never got home";
+    EXPECT_GT(near_but_moving, 0) << "no cycle showed the velocity test";
+}
+
 TEST_F(ControllerStates, PositionControlClampsTargetsToTheJointLimits) {
     BusFixture& bus = *bus_;
     ProbedController& c = *bus.controller;
-    c.setState(ControllerBase::POSITION_CONTROL);
+    c.setState(kPositionControl);
 
     // Joints 1 to 3 show the clamped target at once, in the feed-forward
-    // towards it; the set-point takes one interpolation step towards it.
-    for (const double* limit : {kUpper, kLower}) {
-        const double beyond = limit == kUpper ? 4.0 : -4.0;
-        SCOPED_TRACE(limit == kUpper ? "upper limits" : "lower limits");
-        for (std::size_t i = 0; i < 3; ++i) c.setJointTarget(i, beyond);
+    // towards it (stiffness on the position error, damping on the measured
+    // velocity); the set-point takes one interpolation step towards it. One
+    // cycle is checked from rest, one on the way; then the set-points come
+    // to rest at the limits.
+    auto expectTrackingCycle = [&](const double* limit) {
         const std::vector<HybridJointStatus> status = c.status();
         const std::vector<double> g = gravityAt(status);
         std::array<double, 7> set_point = c.setPoints();
@@ -515,9 +626,22 @@ TEST_F(ControllerStates, PositionControlClampsTargetsToTheJointLimits) {
         const auto frames = cycle.commands();
         for (std::size_t i = 0; i < 3; ++i) {
             const double feed_forward = (limit[i] - status[i].position) * 1.5 - status[i].velocity * 0.6;
-            expectCommand(frames[i], kMotorIds[i], kTracking[i].k_p, kTracking[i].k_d, set_point[i],
+            expectCommand(frames[i], kMotorIds[i], kTrackingGains[i].k_p, kTrackingGains[i].k_d, set_point[i],
                           vel[i], g[i] + feed_forward);
         }
+    };
+    for (const double* limit : {kUpper, kLower}) {
+        const double beyond = limit == kUpper ? 4.0 : -4.0;
+        SCOPED_TRACE(limit == kUpper ? "upper limits" : "lower limits");
+        for (std::size_t i = 0; i < 3; ++i) c.setJointTarget(i, beyond);
+        expectTrackingCycle(limit);
+        ASSERT_TRUE(bus.cycleUntil([&] { return std::fabs(c.status()[1].velocity) > 0.5; }, 400))
+            << "joint 2 never got going";
+        expectTrackingCycle(limit);
+        ASSERT_TRUE(bus.settleSetPoints(3000));
+        const auto frames = bus.cycle().commands();
+        ASSERT_EQ(frames.size(), 7u);
+        for (std::size_t i = 0; i < 3; ++i) EXPECT_NEAR(frames[i].cmd.position, limit[i], 1e-3) << "joint " << i + 1;
         for (std::size_t i = 0; i < 3; ++i) c.setJointTarget(i, 0.0);
         ASSERT_TRUE(bus.settleSetPoints(3000));
     }
@@ -532,8 +656,8 @@ TEST_F(ControllerStates, PositionControlClampsTargetsToTheJointLimits) {
         ASSERT_EQ(frames.size(), 7u);
         for (std::size_t i = 3; i < 6; ++i) {
             EXPECT_NEAR(frames[i].cmd.position, limit[i], 1e-3) << "joint " << i + 1;
-            EXPECT_NEAR(frames[i].cmd.k_p, kTracking[i].k_p, kKpTol) << "joint " << i + 1;
-            EXPECT_NEAR(frames[i].cmd.k_d, kTracking[i].k_d, kKdTol) << "joint " << i + 1;
+            EXPECT_NEAR(frames[i].cmd.k_p, kTrackingGains[i].k_p, kKpTol) << "joint " << i + 1;
+            EXPECT_NEAR(frames[i].cmd.k_d, kTrackingGains[i].k_d, kKdTol) << "joint " << i + 1;
         }
     }
     for (std::size_t i = 3; i < 6; ++i) c.setJointTarget(i, 0.0);
@@ -563,7 +687,7 @@ TEST_F(ControllerStates, EndControlTracksTheClampedCommandWithItsOwnGains) {
     std::vector<double> command = home;
     command[0] = -0.2;
     c.setPoseCommand(qel::solve::Xyzrpy2Isometry(command.data()));
-    c.setState(ControllerBase::END_CONTROL);
+    c.setState(kEndControl);
     std::vector<double> clamped = home;
     clamped[0] = 0.0;
     KDL::Frame target(KDL::Rotation::RPY(clamped[3], clamped[4], clamped[5]),
@@ -602,7 +726,7 @@ TEST_F(ControllerStates, EndControlTracksTheClampedCommandWithItsOwnGains) {
             qel::solve::Interpolation(&goal[i], &set_point[i], &vel, 0.5, 2.0, 200);
             const double feed_forward =
                 i < 3 ? (goal[i] - status[i].position) * 1.5 - status[i].velocity * 0.6 : 0.0;
-            expectCommand(frames[i], kMotorIds[i], kPose[i].k_p, kPose[i].k_d, set_point[i], vel,
+            expectCommand(frames[i], kMotorIds[i], kPoseGains[i].k_p, kPoseGains[i].k_d, set_point[i], vel,
                           g[i] + feed_forward);
         }
         break;
@@ -637,7 +761,7 @@ TEST_F(ControllerStates, AnUnreachableCommandIsReplacedByTheReachableEdgeOnTheLi
     // No motion while the search runs, so that the line starts where the arm
     // is throughout.
     c.setInterpolationParam(0.0, 0.0);
-    c.setState(ControllerBase::END_CONTROL);
+    c.setState(kEndControl);
     std::vector<double> from = qel::solve::Isometry2Xyzrpy(c.measuredPose());
     std::vector<double> command = from;
     command[0] = command[1] = command[2] = 0.53;
@@ -690,7 +814,7 @@ TEST_F(ControllerStates, AnUnreachableCommandIsReplacedByTheReachableEdgeOnTheLi
     CaptureStderr();
     EXPECT_THROW(solver.computeInverseKinematics(further, seed), std::runtime_error);
     GetCapturedStderr();
-    c.setState(ControllerBase::PROTECT);
+    c.setState(kProtect);
 }
 
 // The workspace box, one face at a time: a command beyond the face in one
@@ -743,7 +867,7 @@ TEST_F(ControllerStates, EndControlClampsEachCoordinateToTheWorkspaceBox) {
 
     // The arm holds still meanwhile, so every case starts from about home.
     c.setInterpolationParam(0.0, 0.0);
-    c.setState(ControllerBase::END_CONTROL);
+    c.setState(kEndControl);
     CaptureStderr();
     for (const Face& face : faces) {
         SCOPED_TRACE(face.name);
@@ -802,7 +926,7 @@ TEST_F(ControllerStates, EndControlClampsEachCoordinateToTheWorkspaceBox) {
     for (int i : {1, 3, 4, 5}) {
         EXPECT_NEAR(reached[i], from[i] + along * (on_face[i] - from[i]), 2e-3) << "coordinate " << i;
     }
-    c.setState(ControllerBase::PROTECT);
+    c.setState(kProtect);
 }
 
 // Joints 4 to 6 and the gripper have the small motors, whose torque range is
@@ -813,7 +937,7 @@ TEST_F(ControllerStates, EndControlClampsEachCoordinateToTheWorkspaceBox) {
 TEST_F(ControllerStates, EachMotorCommandsTorqueInItsOwnRange) {
     BusFixture& bus = *bus_;
     ProbedController& c = *bus.controller;
-    c.setState(ControllerBase::POSITION_CONTROL);
+    c.setState(kPositionControl);
     const double posture[6] = {0.0, 0.6, 0.5, 0.8, 0.6, 0.8};
     for (std::size_t i = 0; i < 6; ++i) c.setJointTarget(i, posture[i]);
     ASSERT_TRUE(bus.settleSetPoints(3000)) << bus.describe();
@@ -844,7 +968,7 @@ TEST_F(ControllerStates, EachMotorCommandsTorqueInItsOwnRange) {
 TEST_F(ControllerStates, GripperCommands) {
     BusFixture& bus = *bus_;
     ProbedController& c = *bus.controller;
-    c.setState(ControllerBase::POSITION_CONTROL);
+    c.setState(kPositionControl);
     c.setGripperPosition(0.0);
     bus.cycles(40);
 
@@ -871,7 +995,7 @@ TEST_F(ControllerStates, GripperCommands) {
 TEST_F(ControllerStates, ASilentGripperDoesNotStopTheArm) {
     BusFixture& bus = *bus_;
     ProbedController& c = *bus.controller;
-    c.setState(ControllerBase::POSITION_CONTROL);
+    c.setState(kPositionControl);
     bus.arm.silenceMotor(8);
     // Beyond the gripper's time-out: at least 200 cycles of at least 5 ms.
     bus.cycles(200);
@@ -885,7 +1009,7 @@ TEST_F(ControllerStates, ASilentGripperDoesNotStopTheArm) {
 
 TEST(ControllerFaults, AnOfflineArmMotorIsReportedEveryCycleAndDampsTheArm) {
     BusFixture bus;
-    bus.running(ControllerBase::POSITION_CONTROL);
+    bus.running(kPositionControl);
 
     bus.arm.silenceMotor(4);  // joint 3
     ASSERT_TRUE(bus.cycleUntil([&] { return !bus.controller->allOnline(); }, 400));
@@ -909,7 +1033,7 @@ TEST(ControllerFaults, AnOfflineArmMotorIsReportedEveryCycleAndDampsTheArm) {
 
 TEST(ControllerFaults, ABusSilentForTwoSecondsIsReportedEveryCycle) {
     BusFixture bus;
-    ProbedController& c = bus.running(ControllerBase::POSITION_CONTROL);
+    ProbedController& c = bus.running(kPositionControl);
 
     CaptureStdout();  // the offline report, every cycle
     bus.arm.silenceBus();
@@ -941,7 +1065,7 @@ TEST(ControllerFaults, ABusSilentForTwoSecondsIsReportedEveryCycle) {
         for (const Command& command : cycle.commands()) {
             const int i = static_cast<int>(std::find(kMotorIds, kMotorIds + 7, static_cast<int>(command.id)) - kMotorIds);
             ASSERT_LT(i, 7);
-            expectCommand(command, kMotorIds[i], 0, i < 6 ? kProtect[i].k_d : 0.0, 0, 0, 0);
+            expectCommand(command, kMotorIds[i], 0, i < 6 ? kProtectGains[i].k_d : 0.0, 0, 0, 0);
         }
     }
     EXPECT_GE(damped, kCycles / 2);
@@ -952,7 +1076,7 @@ TEST(ControllerFaults, ABusSilentForTwoSecondsIsReportedEveryCycle) {
 // offline report or as nothing.
 TEST(ControllerFaults, MotorFaultsAreRaisedWithTheMotorAndItsOwnCode) {
     BusFixture bus;
-    ProbedController& c = bus.running(ControllerBase::POSITION_CONTROL);
+    ProbedController& c = bus.running(kPositionControl);
 
     // Codes 0 and 1 mean healthy.
     for (int healthy : {0, 1}) {
@@ -998,8 +1122,17 @@ TEST(ControllerFaults, SustainedOverCurrentTripsOnTheTwoHundredthCheck) {
     BusFixture bus;
     bus.construct();
     ProbedController& c = *bus.controller;
-    c.setState(ControllerBase::GO_HOME);
-    bus.arm.setReportedCurrent(5, -14.0);  // joint 4
+    c.setState(kGoHome);
+    // Just within the limit of 13 (it reads back as -12.989): never a trip.
+    bus.arm.setReportedCurrent(5, -12.99);  // joint 4
+    ASSERT_TRUE(bus.cycleUntil([&] { return c.status()[3].current < -12.9; }, 100));
+    ASSERT_GT(c.status()[3].current, -13.0);
+    for (int n = 1; n <= 250; ++n) {
+        const Cycle cycle = bus.cycle();
+        ASSERT_EQ(cycle.raised, "") << "check " << n << " within the limit";
+    }
+    // Just beyond it (-13.007): the watch counts from here.
+    bus.arm.setReportedCurrent(5, -13.01);
     // Until the measurement shows it, no check is over the limit.
     ASSERT_TRUE(bus.cycleUntil([&] { return c.status()[3].current < -13.0; }, 100));
 

@@ -19,6 +19,14 @@
 namespace qel::m4 {
 namespace {
 
+// The states as the host names them, by number.
+constexpr int kSoft = 0;
+constexpr int kGoHome = 1;
+constexpr int kProtect = 2;
+constexpr int kGravityCompensation = 3;
+constexpr int kEndControl = 4;
+constexpr int kPositionControl = 5;
+
 using namespace std::chrono_literals;
 using test::eventually;
 
@@ -61,14 +69,14 @@ TEST(CycleAllocations, NoStateAllocatesOnTheControlOrReceiveThread) {
     for (int i = 3; i < 6; ++i) unreachable[i] = reachable[i];
 
     const Phase phases[] = {
-        {"soft", ControllerBase::SOFT, {}},
-        {"go home", ControllerBase::GO_HOME, {}},
-        {"protect", ControllerBase::PROTECT, {}},
-        {"gravity compensation", ControllerBase::G_COMPENSATION, {}},
-        {"position control", ControllerBase::POSITION_CONTROL, {0.2, 0.3, 0.2, 0.1, 0.1, 0.1}},
-        {"pose control, reachable", ControllerBase::END_CONTROL, reachable},
-        {"pose control, unreachable", ControllerBase::END_CONTROL, unreachable},
-        {"pose control, back in reach", ControllerBase::END_CONTROL, reachable},
+        {"soft", kSoft, {}},
+        {"go home", kGoHome, {}},
+        {"protect", kProtect, {}},
+        {"gravity compensation", kGravityCompensation, {}},
+        {"position control", kPositionControl, {0.2, 0.3, 0.2, 0.1, 0.1, 0.1}},
+        {"pose control, reachable", kEndControl, reachable},
+        {"pose control, unreachable", kEndControl, unreachable},
+        {"pose control, back in reach", kEndControl, reachable},
         {"state out of range", 17, {}},
     };
     // A first pass warms up what is sized once for the controller's life (the
@@ -76,8 +84,8 @@ TEST(CycleAllocations, NoStateAllocatesOnTheControlOrReceiveThread) {
     for (int pass = 0; pass < 2; ++pass) {
         for (const Phase& phase : phases) {
             SCOPED_TRACE(phase.name);
-            if (phase.state == ControllerBase::POSITION_CONTROL) arm.setJointPositions(phase.command);
-            if (phase.state == ControllerBase::END_CONTROL) {
+            if (phase.state == kPositionControl) arm.setJointPositions(phase.command);
+            if (phase.state == kEndControl) {
                 arm.setEndPose(solve::Xyzrpy2Isometry(phase.command.data()));
             }
             arm.setArmStatus(phase.state);

@@ -24,6 +24,10 @@
 namespace qel::m4 {
 namespace {
 
+// The states as the host names them, by number.
+constexpr int kProtect = 2;
+constexpr int kEndControl = 4;
+
 using namespace std::chrono_literals;
 using control::EndPoseAnswer;
 using control::EndPoseRequest;
@@ -262,7 +266,7 @@ TEST(EndControlOnTheBus, HoldsUntilTheSearchAnswersThenTracksTheSingleCycleTarge
     solve::Isometry2Xyzrpy(c.measured(), from);
     double command[6] = {0.53, 0.53, 0.53, from[3], from[4], from[5]};
     c.command(command);
-    c.state(ControllerBase::END_CONTROL);
+    c.state(kEndControl);
     const std::array<double, 7> held = c.setPoints();
     testing::internal::CaptureStderr();
     auto frames = cycleFrames(c);
@@ -304,7 +308,7 @@ TEST(EndControlOnTheBus, HoldsUntilTheSearchAnswersThenTracksTheSingleCycleTarge
         EXPECT_NEAR(frames[i].velocity, velocity, 90.0 / 4095 * 2);
         EXPECT_NEAR(frames[i].torque, torque, 2 * torqueLimitOf(kMotorIds[i]) / 4095 * 2);
     }
-    c.state(ControllerBase::PROTECT);
+    c.state(kProtect);
     c.Update();
 }
 

@@ -540,9 +540,11 @@ TEST_F(RunningController, RandomFrameFloodNeitherCrashesNorHangs) {
     // The controller may be replaced on the way (restartIfStalled).
     const auto ctl = [&b]() -> ControllerThread& { return *b.controller; };
     b.bus.arm().setRandomFrameRate(1000);
+    // However slowly the arm's sender gets to run: a real flood, through 200
+    // cycles.
+    EXPECT_TRUE(test::eventually([&] { return b.bus.arm().stats().random_frames_sent > 100; }, 30s));
     waitCycles(ctl(), 200);
     b.bus.arm().setRandomFrameRate(0);
-    EXPECT_GT(b.bus.arm().stats().random_frames_sent, 100u);
     // Random frames on the feedback identifier carry made-up fault codes; the
     // real answers are healthy again once the flood stops.
     waitCycles(ctl(), 10);
