@@ -149,6 +149,8 @@ public:
     KDL::JntArray solution() const { return solve_position_; }
     bool allOnline() const { return online_; }
     bool homeReached() const { return go_home_flag_; }
+    double gripperLower() const { return lower_Joint[6]; }
+    double gripperUpper() const { return upper_Joint[6]; }
     Eigen::Isometry3d measuredPose() const { return ee_state_; }
     // The driver of motor slot `i` (0 to 6), for what no frame on the wire
     // can show.
@@ -664,6 +666,11 @@ TEST_F(ControllerStates, PositionControlClampsTargetsToTheJointLimits) {
     }
     for (std::size_t i = 3; i < 6; ++i) c.setJointTarget(i, 0.0);
     ASSERT_TRUE(bus.settleSetPoints(3000));
+
+    // The gripper's range sits in the same table; no handler clamps to it
+    // (its target is relative to the zero found at start-up).
+    EXPECT_EQ(c.gripperLower(), 0.0);
+    EXPECT_EQ(c.gripperUpper(), 5.0);
 
     // A NaN target holds the joint where its set-point is.
     c.setJointTarget(1, std::nan(""));
