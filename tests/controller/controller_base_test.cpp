@@ -20,19 +20,14 @@
 #include "qel/solver/Interpolation.hpp"
 #include "qel/solver/kinematic_dynamic_solver.hpp"
 #include "sim/VirtualArm.hpp"
+#include "support/ArmStates.hpp"
 #include "support/CanRecorder.hpp"
 #include "support/SendTrace.hpp"
 
 namespace qel::m4 {
 namespace {
 
-// The states as the host names them, by number.
-constexpr int kSoft = 0;
-constexpr int kGoHome = 1;
-constexpr int kProtect = 2;
-constexpr int kGravityCompensation = 3;
-constexpr int kEndControl = 4;
-constexpr int kPositionControl = 5;
+using namespace test::states;
 
 using namespace std::chrono_literals;
 using hw_interface::CanFrame;

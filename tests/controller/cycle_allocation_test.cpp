@@ -14,18 +14,13 @@
 #include "qel/controller/ControllerThread.hpp"
 #include "qel/solver/Exercise.hpp"
 #include "support/ArmOnBus.hpp"
+#include "support/ArmStates.hpp"
 #include "support/ThreadAllocations.hpp"
 
 namespace qel::m4 {
 namespace {
 
-// The states as the host names them, by number.
-constexpr int kSoft = 0;
-constexpr int kGoHome = 1;
-constexpr int kProtect = 2;
-constexpr int kGravityCompensation = 3;
-constexpr int kEndControl = 4;
-constexpr int kPositionControl = 5;
+using namespace test::states;
 
 using namespace std::chrono_literals;
 using test::eventually;

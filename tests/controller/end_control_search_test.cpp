@@ -19,14 +19,13 @@
 #include "qel/solver/Interpolation.hpp"
 #include "qel/solver/kinematic_dynamic_solver.hpp"
 #include "support/ArmOnBus.hpp"
+#include "support/ArmStates.hpp"
 #include "support/SendTrace.hpp"
 
 namespace qel::m4 {
 namespace {
 
-// The states as the host names them, by number.
-constexpr int kProtect = 2;
-constexpr int kEndControl = 4;
+using namespace test::states;
 
 using namespace std::chrono_literals;
 using control::EndPoseAnswer;
@@ -223,7 +222,6 @@ constexpr double kPoseKp[6] = {150, 150, 150, 70, 25, 10};
 constexpr double kPoseKd[6] = {1.0, 1.0, 1.0, 0.8, 0.8, 1.0};
 
 double torqueLimitOf(uint32_t id) { return id <= 4 ? 28.0 : 10.0; }
-
 
 // Runs one cycle and returns the six arm frames it sent, decoded, as the
 // controller wrote them (the sender's own record, so no frame of another

@@ -27,10 +27,13 @@
 #include "qel/can_motor_dlc/MotorCodec.hpp"
 #include "qel/controller/ControllerThread.hpp"
 #include "support/ArmOnBus.hpp"
+#include "support/ArmStates.hpp"
 #include "support/CanRecorder.hpp"
 
 namespace qel::m4 {
 namespace {
+
+using namespace test::states;
 
 using namespace std::chrono_literals;
 using hw_interface::CanFrame;
@@ -41,7 +44,6 @@ constexpr int kIds[7] = {1, 2, 4, 5, 6, 7, 8};
 // Damping of the six arm joints while protected; the gripper goes limp.
 constexpr double kProtectKd[6] = {1.0, 5.0, 5.0, 2.0, 1.0, 1.0};
 constexpr double kTrackingKp = 150.0;  // joint 2 holding position
-constexpr int kPositionControl = 5;
 constexpr uint32_t kMarkerId = 0x7F0;
 // Cycles the controller may still send active commands after the event that
 // ends them (a fault in an answer, a damping request): the cycle under way,

@@ -10,16 +10,17 @@
 
 #include "qel/interfaces/InterfacesPy.hpp"
 #include "support/ArmOnBus.hpp"
+#include "support/ArmStates.hpp"
 
 namespace qel::m4 {
 namespace {
+
+using namespace test::states;
 
 using namespace std::chrono_literals;
 using test::ArmOnBus;
 using test::eventually;
 
-constexpr int kEndControl = 4;
-constexpr int kPositionControl = 5;
 constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
 
 double distance3(const std::vector<double>& a, const std::vector<double>& b) {

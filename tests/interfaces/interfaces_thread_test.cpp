@@ -20,10 +20,13 @@
 #include "qel/output/Output.hpp"
 #include "qel/solver/kinematic_dynamic_solver.hpp"
 #include "support/ArmOnBus.hpp"
+#include "support/ArmStates.hpp"
 #include "support/SendTrace.hpp"
 
 namespace qel::m4 {
 namespace {
+
+using namespace test::states;
 
 using namespace std::chrono_literals;
 using hw_interface::CanFrame;
@@ -42,10 +45,6 @@ std::vector<CanFrame> commandsTo(const SendTrace& trace, uint32_t id) {
     return out;
 }
 
-constexpr int kSoft = 0;
-constexpr int kPositionControl = 5;
-constexpr int kEndControl = 4;
-constexpr int kProtect = 2;
 constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
 constexpr uint32_t kGripperId = 8;
 
