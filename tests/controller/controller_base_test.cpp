@@ -503,11 +503,12 @@ TEST_F(ControllerStates, HomingSendsInterpolatedSetPointsWithoutVelocity) {
     BusFixture& bus = *bus_;
     ProbedController& c = *bus.controller;
     // Move away from home first, so that homing has somewhere to go: joint 2
-    // far enough to start at full speed, joints 3 and 5 on the braking curve
-    // or near it.
+    // far enough to start at full speed, joints 3 to 5 on the braking curve
+    // or near it (joint 4 with the wrist's limits, not the proximal ones).
     c.setState(kPositionControl);
     c.setJointTarget(1, 2.2);
     c.setJointTarget(2, 0.5);
+    c.setJointTarget(3, 0.6);
     c.setJointTarget(4, 0.6);
     ASSERT_TRUE(bus.settleSetPoints(2000));
 
@@ -530,6 +531,7 @@ TEST_F(ControllerStates, HomingSendsInterpolatedSetPointsWithoutVelocity) {
     }
     EXPECT_NEAR(expected[1], before[1] - 0.4 * 0.03, 1e-6) << "joint 2 at full speed";
     EXPECT_GT(std::fabs(expected[2] - status[2].position), 1e-4) << "joint 3 is moving home";
+    EXPECT_GT(std::fabs(expected[3] - before[3]), 1e-3) << "joint 4 is moving home";
     EXPECT_GT(std::fabs(expected[4] - status[4].position), 1e-4) << "joint 5 is moving home";
     // The gripper is held at its zero whatever the host asked.
     const double zero = c.zero()[6];
