@@ -489,6 +489,15 @@ TEST_F(RunningController, AnotherCommanderIsRefusedAtStartAndLatchedWhileRunning
     for (const auto& r : b.recorder.frames()) EXPECT_FALSE(hw_interface::isEnableFrame(r.frame));
     EXPECT_FALSE(ctl().faultLatched()) << "the running controller heard nothing of it";
 
+    // A few stray command frames (seven: fewer than a commander sends in any
+    // 20 cycles) are no commander.
+    for (int i = 0; i < 7; ++i) {
+        b.peer.send(hw_interface::packImpedanceFrame(2, torqueLimitOf(2), {0, 0, 0, 0, kProtectKd[1]}));
+    }
+    waitCycles(ctl(), 45);
+    EXPECT_FALSE(ctl().faultLatched()) << ctl().latchedFaultMessage();
+    EXPECT_FALSE(contains(ctl().getErrorCode(), 3));
+
     // A commander appearing while this one runs.
     b.recorder.clear();
     for (int burst = 0; burst < 10; ++burst) {
