@@ -400,6 +400,45 @@ TEST(ControllerStartup, EnablesDampsHomesAndCalibratesTheGripperAgainstItsStop) 
     }
 }
 
+// The interpolation limits: 0.5 and 2.0 out of construction, and whatever
+// the host sets clamped to [0, 0.5] and [0, 2.0]. The speed limit only shows
+// on moves longer than 4 rad (shorter ones never get past the acceleration
+// curve), so joint 1 crosses from -2.4 to 2.6: 5 rad, whose first step is
+// sqrt(2^2 - (5 - 4) * 2 * 0.5) = 1.73 rad/s with a limit of 2.0 and would be
+// 2.24 with 2.5.
+TEST(ControllerStartup, InterpolationLimitsStartAtHalfAndTwoAndAreClampedThere) {
+    BusFixture bus;
+    bus.construct();
+    ProbedController& c = *bus.controller;
+    c.setState(kPositionControl);
+    auto firstStep = [&](double max_acc, double max_vel) {
+        c.setJointTarget(0, -2.4);
+        EXPECT_TRUE(bus.settleSetPoints(4000)) << bus.describe();
+        std::array<double, 7> expected = c.setPoints();
+        double vel = 0.0;
+        const double target = 2.6;
+        qel::solve::Interpolation(&target, &expected[0], &vel, max_acc, max_vel, 200);
+        c.setJointTarget(0, target);
+        const auto frames = bus.cycle().commands();
+        EXPECT_EQ(frames.size(), 7u);
+        return frames.empty() ? 0.0 : frames[0].cmd.position - expected[0];
+    };
+    EXPECT_NEAR(firstStep(0.5, 2.0), 0.0, kPosTol) << "from construction";
+    c.setInterpolationParam(9.0, 9.0);
+    EXPECT_NEAR(firstStep(0.5, 2.0), 0.0, kPosTol) << "clamped from above";
+    c.setInterpolationParam(0.25, 1.0);
+    EXPECT_NEAR(firstStep(0.25, 1.0), 0.0, kPosTol) << "within the range";
+    c.setInterpolationParam(0.5, 2.0);
+    c.setJointTarget(0, 0.0);
+    EXPECT_TRUE(bus.settleSetPoints(4000));
+    // Clamped from below: no motion at all.
+    c.setInterpolationParam(-1.0, -1.0);
+    const double before = c.setPoints()[0];
+    c.setJointTarget(0, 1.0);
+    bus.cycles(5);
+    EXPECT_EQ(c.setPoints()[0], before);
+}
+
 TEST(ControllerStartup, HomingThatNeverCompletesGivesUpDampedAfterThirtySeconds) {
     // Joint 3's motor falls silent after start-up with its last report far
     // from home: the other five joints get home, which is not enough.
