@@ -247,17 +247,21 @@ TEST(AnalyticReference, JointLimitsEntryByEntry) {
         int joint;  // 1 to 6
         double value;
         double outward;  // direction that leaves the range
+        double margin;   // rad either side
     };
     const Bound bounds[] = {
-        {1, -3.14, -1}, {1, 2.618, 1}, {2, -3.6, -1}, {2, 0.1, 1},
-        {3, -0.1, -1},  {4, -1.4, -1}, {4, 1.4, 1},   {5, -1.571, -1},
-        {5, 1.571, 1},  {6, -2.0933333333333333, -1}, {6, 2.0933333333333333, 1},
+        {1, -3.14, -1, 0.003}, {1, 2.618, 1, 0.003}, {2, -3.6, -1, 0.003}, {2, 0.1, 1, 0.003},
+        {3, -0.1, -1, 0.003},  {4, -1.4, -1, 0.003}, {4, 1.4, 1, 0.003},   {5, -1.571, -1, 0.003},
+        {5, 1.571, 1, 0.003},  {6, -2.0933333333333333, -1, 0.003}, {6, 2.0933333333333333, 1, 0.003},
+        // Closer, where a rounder number lies near: -pi for joint 1, 2pi/3
+        // (2.0944) for joint 6.
+        {1, -3.14, -1, 0.0005}, {6, -2.0933333333333333, -1, 0.0005}, {6, 2.0933333333333333, 1, 0.0005},
     };
     for (const Bound& b : bounds) {
         for (bool beyond : {true, false}) {
             double model[6];
             for (int i = 0; i < 6; ++i) model[i] = base[i];
-            model[b.joint - 1] = b.value + b.outward * (beyond ? 0.003 : -0.003);
+            model[b.joint - 1] = b.value + b.outward * (beyond ? b.margin : -b.margin);
             double host[6];
             for (int i = 0; i < 6; ++i) host[i] = model[i];
             host[1] = -host[1];
