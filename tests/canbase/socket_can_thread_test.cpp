@@ -2,8 +2,13 @@
 // counted, and that the frame callback runs under the data lock. Runs on the
 // kernel's vcan and on the in-process bus.
 #include <dirent.h>
+#include <dlfcn.h>
+#include <poll.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
+#include <algorithm>
+#include <array>
 #include <atomic>
 #include <chrono>
 #include <cstdlib>
@@ -15,6 +20,47 @@
 
 #include "qel/canbase/SocketCan.hpp"
 #include "support/CanRecorder.hpp"
+
+// The waits and closes of this process, as they were made: a definition of
+// poll and close here overrides the C library's for the adapter's library
+// too. Recording is lock-free and bounded; it tells how many empty waits the
+// receive thread made before it gave its socket up, whatever the time.
+namespace qel::test {
+struct SocketCall {
+    enum Kind { kPoll, kClose };
+    Kind kind;
+    int fd;       // kPoll: the first descriptor waited on
+    int timeout;  // kPoll: ms
+    int ready;    // kPoll: what poll returned
+    short revents;
+};
+std::atomic<bool> g_recording_calls{false};
+std::array<SocketCall, 1 << 16> g_calls;
+std::atomic<std::size_t> g_call_count{0};
+
+void recordCall(const SocketCall& call) {
+    const std::size_t at = g_call_count.fetch_add(1);
+    if (at < g_calls.size()) g_calls[at] = call;
+}
+}  // namespace qel::test
+
+extern "C" {
+int poll(struct pollfd* fds, nfds_t count, int timeout) {
+    using Poll = int (*)(struct pollfd*, nfds_t, int);
+    static const Poll real = reinterpret_cast<Poll>(dlsym(RTLD_NEXT, "poll"));
+    const int ready = real(fds, count, timeout);
+    if (qel::test::g_recording_calls && count > 0) {
+        qel::test::recordCall({qel::test::SocketCall::kPoll, fds[0].fd, timeout, ready, fds[0].revents});
+    }
+    return ready;
+}
+int close(int fd) {
+    using Close = int (*)(int);
+    static const Close real = reinterpret_cast<Close>(dlsym(RTLD_NEXT, "close"));
+    if (qel::test::g_recording_calls) qel::test::recordCall({qel::test::SocketCall::kClose, fd, 0, 0, 0});
+    return real(fd);
+}
+}  // extern "C"
 
 namespace qel::hw_interface {
 namespace {
@@ -148,13 +194,49 @@ TEST(SocketCanThread, OneSilentWaitIsNotOfflineTwoAre) {
         }
     }
     EXPECT_GT(conclusive, 0) << "every gap ran two seconds or longer";
+    test::g_call_count = 0;
+    test::g_recording_calls = true;
     ASSERT_TRUE(peer.send(makeFrame(0, {0x22})));
     EXPECT_TRUE(can.checkOnline());
 
     // Now two full silent waits, and more.
     EXPECT_TRUE(eventually([&] { return !can.checkOnline(); }, 10s));
+    // The socket is replaced once the bus is offline.
+    EXPECT_TRUE(eventually([&] { return can.IsOpen(); }, 10s));
+    test::g_recording_calls = false;
     can.setCallBackFunction(nullptr);
-    testing::internal::GetCapturedStdout();
+    const std::string out = testing::internal::GetCapturedStdout();
+
+    // The receive thread's own record: after the wait that found the last
+    // frame, exactly two empty one-second waits on that socket, then it is
+    // closed.
+    const std::string opened = "Created CAN socket with descriptor ";
+    const std::size_t at = out.find(opened);
+    ASSERT_NE(at, std::string::npos) << out;
+    const int fd = std::atoi(out.c_str() + at + opened.size());
+    const std::size_t calls = std::min(test::g_call_count.load(), test::g_calls.size());
+    std::size_t last_frame = calls;
+    std::size_t closed = calls;
+    for (std::size_t i = 0; i < calls; ++i) {
+        const test::SocketCall& call = test::g_calls[i];
+        if (call.fd != fd) continue;
+        if (call.kind == test::SocketCall::kPoll && call.ready > 0 && (call.revents & POLLIN) != 0) last_frame = i;
+        if (call.kind == test::SocketCall::kClose) {
+            closed = i;
+            break;
+        }
+    }
+    ASSERT_LT(last_frame, calls) << "the wait that found the last frame";
+    ASSERT_LT(closed, calls) << "the socket was not closed";
+    int empty_waits = 0;
+    for (std::size_t i = last_frame + 1; i < closed; ++i) {
+        const test::SocketCall& call = test::g_calls[i];
+        if (call.kind != test::SocketCall::kPoll || call.fd != fd) continue;
+        EXPECT_EQ(call.ready, 0) << "wait " << i;
+        EXPECT_EQ(call.timeout, 1000) << "wait " << i;
+        ++empty_waits;
+    }
+    EXPECT_EQ(empty_waits, 2);
 }
 
 // The frame callback and the get-message-content callback hold the same
