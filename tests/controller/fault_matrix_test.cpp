@@ -655,14 +655,19 @@ TEST(FaultMatrixOffline, SilentBusIsRecordedAndTheArmStaysDamped) {
     b.holdPositionControl();
     b.controller->getErrorCode();
     b.bus.arm().silenceBus();
-    waitCycles(*b.controller, 1);
-    // Three seconds of silence on the wall clock: the adapter's own watch is
-    // timed, not counted.
-    std::this_thread::sleep_for(3s);
+    // Silent until the adapter's own watch (two empty one-second waits) has
+    // declared the bus offline, however long that takes here.
+    std::vector<int> codes;
+    const auto collect = [&] {
+        for (int code : b.controller->getErrorCode()) codes.push_back(code);
+    };
+    EXPECT_TRUE(test::eventually([&] {
+        collect();
+        return contains(codes, 2);
+    }, 20s)) << "bus offline";
     b.bus.arm().resumeBus();
     waitCycles(*b.controller, 20);
-    const std::vector<int> codes = b.controller->getErrorCode();
-    EXPECT_TRUE(contains(codes, 2)) << "bus offline";
+    collect();
     for (int joint = 1; joint <= 6; ++joint) EXPECT_TRUE(contains(codes, 10 * joint + 2)) << joint;
     b.recorder.clear();
     waitCycles(*b.controller, 10);
@@ -686,8 +691,8 @@ TEST(FaultMatrixOffline, InterfaceDeletedAndRecreatedWhileRunning) {
     auto controller = std::move(bench->controller);
     bench.reset();  // the arm and recorders would lose their sockets anyway
     ASSERT_EQ(std::system("ip link del vcan0"), 0);
-    waitCycles(c, 100);
-    std::this_thread::sleep_for(2500ms);  // the adapter's silence watch is timed
+    // Until the adapter's silence watch has declared the bus offline.
+    EXPECT_TRUE(test::eventually([&] { return contains(c.getErrorCode(), 2); }, 20s));
     ASSERT_EQ(std::system("ip link add dev vcan0 type vcan && ip link set up vcan0"), 0);
     // The adapter re-creates its socket on the new interface and the cycle
     // goes on damping the arm, whose motors it has lost.
