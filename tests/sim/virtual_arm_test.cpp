@@ -221,6 +221,10 @@ TEST(VirtualArm, FallsUnderGravityWithZeroGains) {
     arm.start();
     Host host;
     host.enableAll();
+    // Every motor answers its enable frame: from then on the host reads the
+    // arm's posture, not the drivers' initial zeros.
+    ASSERT_TRUE(host.processed(7));
+    EXPECT_NEAR(host.status(1).position, 0.6, 0.05);
     EXPECT_TRUE(host.holdUntil(limp(), [&] { return std::abs(host.status(1).position - 0.6) > 0.1; }, 20s));
     EXPECT_GT(std::abs(arm.state(2).position - 0.6), 0.1);
     // Joint 1 turns about the vertical, so gravity does not drive it; only the
@@ -415,13 +419,20 @@ TEST(VirtualArm, ACangenFloodDoesNotDisturbIt) {
     const auto before = arm.stats();
     const std::array<double, kArmJoints> target{-0.2, 0.4, 0.3, 0.0, 0.2, 0.0};
     // At least 200 cycles and 500 flood frames, however long they take, and
-    // the arm where it was sent.
+    // the arm at rest where it was sent. (The host feeds the solver's
+    // gravity torques forward, 1.32 times the model's, so the arm comes to
+    // rest 0.014 rad off the set-point in joint 3; passing through it
+    // is not arriving.)
+    constexpr double kRestTolerance = 0.03;
     int cycles = 0;
     EXPECT_TRUE(host.holdUntil(holdAt(target), [&] {
         if (++cycles < 200 || cycles % 20 != 0) return false;
         if (recorder.framesWithId(0x123).size() < 500) return false;
+        const auto states = arm.states();
         for (std::size_t i = 0; i < kArmJoints; ++i) {
-            if (std::abs(arm.states()[i].position - target[i]) > 0.01) return false;
+            if (std::abs(states[i].position - target[i]) > kRestTolerance || std::abs(states[i].velocity) > 0.01) {
+                return false;
+            }
         }
         return true;
     }, 60s)) << cycles << " cycles";
@@ -434,7 +445,7 @@ TEST(VirtualArm, ACangenFloodDoesNotDisturbIt) {
     EXPECT_EQ(after.answers_sent - before.answers_sent, after.frames_received - before.frames_received);
     EXPECT_GT(after.frames_received - before.frames_received, 7u * 100u);
     for (std::size_t i = 0; i < kArmJoints; ++i) {
-        EXPECT_NEAR(arm.states()[i].position, target[i], 0.01) << "joint " << i + 1;
+        EXPECT_NEAR(arm.states()[i].position, target[i], kRestTolerance) << "joint " << i + 1;
     }
     EXPECT_GT(recorder.framesWithId(0x123).size(), 500u) << "the flood did run";
 
