@@ -55,8 +55,13 @@ class Controller(virtual_arm.TestCase):
 
         with arm:
             self.assertTrue(arm.set_arm_status(POSITION_CONTROL))
-            self.assertTrue(arm.set_joint_positions([0.0, 0.6, 0.3, 0.0, 0.0, 0.0]))
-            self.assertTrue(eventually(lambda: abs(arm.get_joint_positions()[1] - 0.6) < 0.02, 20))
+            target = [0.0, 0.6, 0.3, 0.0, 0.0, 0.0]
+            self.assertTrue(arm.set_joint_positions(target))
+            # At rest at the targets, so that two pose reads of different
+            # cycles agree below.
+            self.assertTrue(eventually(
+                lambda: all(abs(p - t) < 0.02 for p, t in zip(arm.get_joint_positions(), target)) and
+                all(abs(v) < 0.05 for v in arm.get_joint_velocities()[:6]), 20))
             self.assertEqual(len(arm.get_joint_velocities()), 7)
             self.assertEqual(len(arm.get_joint_currents()), 7)
             pose = arm.get_ee_pose()
