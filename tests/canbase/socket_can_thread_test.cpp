@@ -35,12 +35,32 @@ struct SocketCall {
     short revents;
 };
 std::atomic<bool> g_recording_calls{false};
+std::atomic<int> g_recorders_in_flight{0};
 std::array<SocketCall, 1 << 16> g_calls;
 std::atomic<std::size_t> g_call_count{0};
 
+// Every thread that polls or closes comes here (the test's own recorder
+// threads too), so a call may be on its way while recording is switched off:
+// it counts itself in flight before it looks at the switch.
 void recordCall(const SocketCall& call) {
-    const std::size_t at = g_call_count.fetch_add(1);
-    if (at < g_calls.size()) g_calls[at] = call;
+    g_recorders_in_flight.fetch_add(1);
+    if (g_recording_calls) {
+        const std::size_t at = g_call_count.fetch_add(1);
+        if (at < g_calls.size()) g_calls[at] = call;
+    }
+    g_recorders_in_flight.fetch_sub(1);
+}
+
+void startRecordingCalls() {
+    g_call_count = 0;
+    g_recording_calls = true;
+}
+
+// After this, the record is complete and no thread writes to it any more.
+std::size_t stopRecordingCalls() {
+    g_recording_calls = false;
+    while (g_recorders_in_flight.load() != 0) std::this_thread::yield();
+    return std::min(g_call_count.load(), g_calls.size());
 }
 }  // namespace qel::test
 
@@ -49,15 +69,13 @@ int poll(struct pollfd* fds, nfds_t count, int timeout) {
     using Poll = int (*)(struct pollfd*, nfds_t, int);
     static const Poll real = reinterpret_cast<Poll>(dlsym(RTLD_NEXT, "poll"));
     const int ready = real(fds, count, timeout);
-    if (qel::test::g_recording_calls && count > 0) {
-        qel::test::recordCall({qel::test::SocketCall::kPoll, fds[0].fd, timeout, ready, fds[0].revents});
-    }
+    if (count > 0) qel::test::recordCall({qel::test::SocketCall::kPoll, fds[0].fd, timeout, ready, fds[0].revents});
     return ready;
 }
 int close(int fd) {
     using Close = int (*)(int);
     static const Close real = reinterpret_cast<Close>(dlsym(RTLD_NEXT, "close"));
-    if (qel::test::g_recording_calls) qel::test::recordCall({qel::test::SocketCall::kClose, fd, 0, 0, 0});
+    qel::test::recordCall({qel::test::SocketCall::kClose, fd, 0, 0, 0});
     return real(fd);
 }
 }  // extern "C"
@@ -194,8 +212,7 @@ TEST(SocketCanThread, OneSilentWaitIsNotOfflineTwoAre) {
         }
     }
     EXPECT_GT(conclusive, 0) << "every gap ran two seconds or longer";
-    test::g_call_count = 0;
-    test::g_recording_calls = true;
+    test::startRecordingCalls();
     ASSERT_TRUE(peer.send(makeFrame(0, {0x22})));
     EXPECT_TRUE(can.checkOnline());
 
@@ -203,7 +220,7 @@ TEST(SocketCanThread, OneSilentWaitIsNotOfflineTwoAre) {
     EXPECT_TRUE(eventually([&] { return !can.checkOnline(); }, 10s));
     // The socket is replaced once the bus is offline.
     EXPECT_TRUE(eventually([&] { return can.IsOpen(); }, 10s));
-    test::g_recording_calls = false;
+    const std::size_t calls = test::stopRecordingCalls();
     can.setCallBackFunction(nullptr);
     const std::string out = testing::internal::GetCapturedStdout();
 
@@ -214,7 +231,6 @@ TEST(SocketCanThread, OneSilentWaitIsNotOfflineTwoAre) {
     const std::size_t at = out.find(opened);
     ASSERT_NE(at, std::string::npos) << out;
     const int fd = std::atoi(out.c_str() + at + opened.size());
-    const std::size_t calls = std::min(test::g_call_count.load(), test::g_calls.size());
     std::size_t last_frame = calls;
     std::size_t closed = calls;
     for (std::size_t i = 0; i < calls; ++i) {
