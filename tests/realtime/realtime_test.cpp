@@ -59,11 +59,17 @@ TEST(CycleClock, WaitsForTheNextDeadlineAndReportsAnOverrun) {
     } else {
         EXPECT_LE(asked, first + kPeriod) << "a call after the deadline slept";
         EXPECT_GE(clock.cycleStart(), first + kPeriod) << "never woken before its deadline";
+        EXPECT_EQ(clock.cycleLateness(), clock.cycleStart() - (first + kPeriod));
     }
     const int64_t late = monotonicNanos() + 3 * kPeriod;
     while (monotonicNanos() < late) {
     }
+    // Due one period after the first deadline, or after the re-anchored start.
+    const int64_t due = (missed ? clock.cycleStart() : first + kPeriod) + kPeriod;
     EXPECT_TRUE(clock.waitNextCycle()) << "three periods of work overran the cycle";
+    // Started at once, at least the three periods of work after its due time.
+    EXPECT_GE(clock.cycleLateness(), late - due);
+    EXPECT_EQ(clock.cycleLateness(), clock.cycleStart() - due);
 }
 
 struct Pose {

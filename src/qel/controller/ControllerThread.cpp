@@ -114,7 +114,7 @@ void ControllerThread::ArmThread() {
         }
         ++counter;
         cycle_count_ = counter;
-        cycle_records_.push({start, realtime::monotonicNanos() - start});
+        cycle_records_.push({start, realtime::monotonicNanos() - start, clock.cycleLateness()});
         if (clock.waitNextCycle()) ++missed_deadlines_;
     }
     output::info("[ArmThread] DisableMotor");

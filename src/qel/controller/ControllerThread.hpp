@@ -92,6 +92,7 @@ public:
     struct CycleRecord {
         int64_t start_ns;  // when the cycle began
         int64_t work_ns;   // from its start to the end of its work
+        int64_t late_ns;   // how long after its due time it began
     };
     // For one observing thread: moves up to `capacity` cycle records not yet
     // taken into `out`, oldest first, and returns how many. The last 2048

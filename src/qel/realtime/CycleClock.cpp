@@ -49,11 +49,13 @@ CycleClock::CycleClock(int64_t period_ns, int64_t spin_ns)
 
 void CycleClock::start() {
     cycle_start_ns_ = monotonicNanos();
+    cycle_late_ns_ = 0;
     schedule_.deadline_ns = cycle_start_ns_ + period_ns_;
 }
 
 bool CycleClock::waitNextCycle() {
     bool missed = false;
+    const int64_t due = schedule_.deadline_ns;
     const int64_t start = schedule_.next(monotonicNanos(), period_ns_, &missed);
     if (!missed) {
         if (spin_ns_ > 0) {
@@ -65,6 +67,7 @@ bool CycleClock::waitNextCycle() {
         }
     }
     cycle_start_ns_ = missed ? start : monotonicNanos();
+    cycle_late_ns_ = cycle_start_ns_ > due ? cycle_start_ns_ - due : 0;
     return missed;
 }
 

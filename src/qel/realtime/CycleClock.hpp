@@ -41,12 +41,17 @@ public:
     bool waitNextCycle();
     // When the current cycle started (ns, monotonic).
     int64_t cycleStart() const { return cycle_start_ns_; }
+    // How long after its due time the current cycle started (ns, >= 0): the
+    // wake-up latency of a cycle that slept, or by how much the previous
+    // cycle overran for one that started at once. 0 for the first cycle.
+    int64_t cycleLateness() const { return cycle_late_ns_; }
     int64_t period() const { return period_ns_; }
 
 private:
     int64_t period_ns_;
     int64_t spin_ns_;
     int64_t cycle_start_ns_ = 0;
+    int64_t cycle_late_ns_ = 0;
     Schedule schedule_{0};
 };
 
