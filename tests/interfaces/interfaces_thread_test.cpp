@@ -149,6 +149,48 @@ TEST_F(InterfacesThreadTest, MovesAJointAndPublishesIt) {
     EXPECT_NEAR(arm_->getJointPositons()[6], 0.0, 0.2) << "the gripper did not move";
 }
 
+// A forwarding host stamps measurements with the cycle they come from: one
+// sample holds one cycle's values, its number advances once per command cycle
+// on the wire, and its time is the system clock of that cycle.
+TEST_F(InterfacesThreadTest, JointSampleIsOneCycleWithItsNumberAndSystemTime) {
+    auto systemNow = [] {
+        return std::chrono::duration_cast<std::chrono::nanoseconds>(
+                   std::chrono::system_clock::now().time_since_epoch()).count();
+    };
+    // At rest, so that reads a cycle apart agree.
+    ASSERT_TRUE(eventually([] {
+        for (double v : arm_->getJointVelocities()) {
+            if (std::fabs(v) > 0.02) return false;
+        }
+        return true;
+    }, 20s));
+    const JointSample first = arm_->getJointSample();
+    const int64_t after_first = systemNow();
+    EXPECT_LE(first.time_ns, after_first) << "a sample cannot come from the future";
+    SendTrace trace;
+    ASSERT_TRUE(eventually([&] { return commandsTo(trace, 1).size() >= 20; }, 20s));
+    trace.stop();
+    const std::size_t cycles_seen = commandsTo(trace, 1).size();
+    const JointSample second = arm_->getJointSample();
+    const int64_t after_second = systemNow();
+    // Twenty command cycles went out between the two reads (give or take the
+    // one in flight at either end).
+    EXPECT_GE(second.cycle, first.cycle + cycles_seen - 2);
+    EXPECT_LE(second.cycle, first.cycle + cycles_seen + 2);
+    EXPECT_GE(second.time_ns, after_first) << "the second sample's cycle ran after the first read";
+    EXPECT_LE(second.time_ns, after_second);
+    // The sample holds what the separate getters read, the gripper measured
+    // from its zero as getJointPositons has it.
+    const std::vector<double> positions = arm_->getJointPositons();
+    const std::vector<double> velocities = arm_->getJointVelocities();
+    const std::vector<double> currents = arm_->getJointCurrent();
+    for (std::size_t i = 0; i < 7; ++i) {
+        EXPECT_NEAR(second.positions[i], positions[i], 0.005) << "motor " << i;
+        EXPECT_NEAR(second.velocities[i], velocities[i], 0.05) << "motor " << i;
+        EXPECT_NEAR(second.currents[i], currents[i], 0.5) << "motor " << i;
+    }
+}
+
 TEST_F(InterfacesThreadTest, RejectedInputLeavesTheCommandAsItWas) {
     arm_->setArmStatus(kPositionControl);
     arm_->setJointPositions({0.3, 0.3, 0.3, 0.0, 0.0, 0.0});

@@ -2,6 +2,7 @@
 #include "qel/output/Output.hpp"
 #include "qel/realtime/CycleClock.hpp"
 
+#include <time.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -18,6 +19,14 @@ constexpr double kCycleRateHz = 200.0;
 constexpr int64_t kCyclePeriodNs = static_cast<int64_t>(1e9 / kCycleRateHz);
 constexpr uint64_t kBannerEveryCycles = 20;  // ten times a second
 constexpr const char* kBannerKey = "Qelmark";
+
+// The system clock, which is what hosts stamp measurements with for other
+// machines; a vDSO read, no system call.
+int64_t systemNanos() {
+    timespec now{};
+    clock_gettime(CLOCK_REALTIME, &now);
+    return static_cast<int64_t>(now.tv_sec) * 1000000000 + now.tv_nsec;
+}
 
 void requireFinite(double value, const char* what) {
     if (!std::isfinite(value)) {
@@ -41,6 +50,7 @@ ControllerThread::ControllerThread(const std::string& urdf_path, const std::stri
     // that reads right after construction from seeing all-zero positions
     // before the first cycle has run.
     joint_status_exchange_ = joint_status_;
+    measured_time_ns_exchange_ = systemNanos();
     ee_state_exchange_ = ee_state_;
     startThread();
 }
@@ -177,8 +187,13 @@ std::string ControllerThread::latchedFaultMessage() const {
 }
 
 void ControllerThread::exchangeData() {
+    // This cycle's number: the counter is advanced once the cycle is done.
+    const uint64_t cycle = cycle_count_ + 1;
+    const int64_t now = systemNanos();
     std::lock_guard<std::mutex> guard(mutex_exchange_data_);
     joint_status_exchange_ = joint_status_;
+    measured_cycle_exchange_ = cycle;
+    measured_time_ns_exchange_ = now;
     ee_state_exchange_ = ee_state_;
     ee_command_ = ee_command_exchange_;
     joint_target_ = joint_target_exchange_;
@@ -223,6 +238,19 @@ std::vector<double> ControllerThread::getJointCurrent() {
     std::lock_guard<std::mutex> guard(mutex_exchange_data_);
     for (size_t i = 0; i < currents.size(); ++i) currents[i] = joint_status_exchange_[i].current;
     return currents;
+}
+
+JointSample ControllerThread::getJointSample() {
+    JointSample sample;
+    std::lock_guard<std::mutex> guard(mutex_exchange_data_);
+    sample.cycle = measured_cycle_exchange_;
+    sample.time_ns = measured_time_ns_exchange_;
+    for (size_t i = 0; i < control::kMotors; ++i) {
+        sample.positions[i] = joint_status_exchange_[i].position - zero_point_position_[i];
+        sample.velocities[i] = joint_status_exchange_[i].velocity;
+        sample.currents[i] = joint_status_exchange_[i].current;
+    }
+    return sample;
 }
 
 Eigen::Isometry3d ControllerThread::getEndPose() {

@@ -13,6 +13,7 @@
 #include "qel/controller/ControllerBase.hpp"
 #include "qel/controller/ControllerOptions.hpp"
 #include "qel/realtime/SampleRing.hpp"
+#include "qel/typedef/JointSample.hpp"
 
 namespace qel::m4 {
 
@@ -54,6 +55,9 @@ public:
     std::vector<double> getJointCurrent();
     // The measured end-effector pose, position relative to the zero pose.
     Eigen::Isometry3d getEndPose();
+    // Positions, velocities and currents of one cycle, with its number and
+    // system-clock time (see JointSample).
+    JointSample getJointSample();
 
     // Selects the control state (SOFT 0 ... POSITION_CONTROL 5) from the next
     // cycle on; any other value damps the arm. Also clears a latched fault
@@ -128,6 +132,9 @@ private:
     std::vector<HybridJointStatus> joint_target_exchange_ = std::vector<HybridJointStatus>(control::kMotors);
     double catch_torque_exchange_ = 0.0;
     std::vector<HybridJointStatus> joint_status_exchange_ = std::vector<HybridJointStatus>(control::kMotors);
+    // The cycle that published joint_status_exchange_, and when.
+    uint64_t measured_cycle_exchange_ = 0;
+    int64_t measured_time_ns_exchange_ = 0;
     Eigen::Isometry3d ee_state_exchange_ = Eigen::Isometry3d::Identity();
     pthread_t thread_id{};
     bool thread_started_ = false;

@@ -22,6 +22,7 @@ std::vector<HybridJointStatus> InterfacesThread::getJointStatus() { return pimpl
 std::vector<double> InterfacesThread::getJointPositons() { return pimpl->getJointPositons(); }
 std::vector<double> InterfacesThread::getJointVelocities() { return pimpl->getJointVelocities(); }
 std::vector<double> InterfacesThread::getJointCurrent() { return pimpl->getJointCurrent(); }
+JointSample InterfacesThread::getJointSample() { return pimpl->getJointSample(); }
 Eigen::Isometry3d InterfacesThread::getEndPose() { return pimpl->getEndPose(); }
 void InterfacesThread::setArmStatus(int state) { pimpl->setArmStatus(state); }
 void InterfacesThread::dampNow() { pimpl->dampNow(); }

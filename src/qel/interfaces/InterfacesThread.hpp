@@ -8,6 +8,7 @@
 
 #include "qel/controller/ControllerOptions.hpp"
 #include "qel/typedef/HybridJointTypeDef.hpp"
+#include "qel/typedef/JointSample.hpp"
 
 namespace qel::m4 {
 
@@ -53,6 +54,10 @@ public:
     std::vector<double> getJointVelocities();
     // Seven motor currents in the drivers' units.
     std::vector<double> getJointCurrent();
+    // Positions, velocities and currents all from one control cycle, with the
+    // cycle's number and its system-clock time: what a host that forwards
+    // measurements stamps them with. A new sample every 5 ms.
+    JointSample getJointSample();
     // The measured end-effector pose; position relative to the zero pose.
     Eigen::Isometry3d getEndPose();
     // The control state from the next cycle on (see the class comment); also
