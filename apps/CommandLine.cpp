@@ -45,6 +45,66 @@ bool parseOptions(int argc, char** argv, const option* options,
     return true;
 }
 
+const char* const kRealtimeUsage =
+    "Real time (docs/realtime.md; needs root, CAP_SYS_NICE and CAP_IPC_LOCK, or rtprio\n"
+    "and memlock limits):\n"
+    "  --realtime           control thread SCHED_FIFO 80, CAN receive thread 81,\n"
+    "                       1 us timer slack, memory locked; a refused setting\n"
+    "                       stops the start\n"
+    "  --rt-priority N      as --realtime, control thread at N (1 to 98), receive\n"
+    "                       thread at N + 1\n"
+    "  --rt-cpu N           pin the control and receive threads to CPU N\n";
+
+std::vector<option> withRealtimeOptions(const option* options) {
+    std::vector<option> all;
+    for (; options->name != nullptr; ++options) all.push_back(*options);
+    all.push_back({"realtime", no_argument, nullptr, kOptionRealtime});
+    all.push_back({"rt-priority", required_argument, nullptr, kOptionRtPriority});
+    all.push_back({"rt-cpu", required_argument, nullptr, kOptionRtCpu});
+    all.push_back({nullptr, 0, nullptr, 0});
+    return all;
+}
+
+bool applyRealtimeOption(int code, const std::string& value, m4::RealtimeOptions* realtime) {
+    using Policy = m4::ThreadSettings::Policy;
+    auto fifo = [realtime](int control_priority) {
+        realtime->control.policy = Policy::kFifo;
+        realtime->control.priority = control_priority;
+        realtime->control.timer_slack_ns = 1000;
+        // Above the control thread: it decodes the feedback the next cycle
+        // reads and holds the drivers' lock while it does.
+        realtime->receive.policy = Policy::kFifo;
+        realtime->receive.priority = control_priority + 1;
+        realtime->receive.timer_slack_ns = 1000;
+        realtime->lock_memory = true;
+        realtime->on_refusal = m4::OnRefusal::kThrow;
+    };
+    switch (code) {
+        case kOptionRealtime:
+            fifo(80);
+            return true;
+        case kOptionRtPriority: {
+            const double priority = parseNumber(value, "--rt-priority");
+            if (priority < 1 || priority > 98 || priority != static_cast<int>(priority)) {
+                throw UsageError{"--rt-priority must be a whole number from 1 to 98"};
+            }
+            fifo(static_cast<int>(priority));
+            return true;
+        }
+        case kOptionRtCpu: {
+            const double cpu = parseNumber(value, "--rt-cpu");
+            if (cpu < 0 || cpu > 4095 || cpu != static_cast<int>(cpu)) {
+                throw UsageError{"--rt-cpu must be a CPU number from 0"};
+            }
+            realtime->control.cpus = {static_cast<int>(cpu)};
+            realtime->receive.cpus = {static_cast<int>(cpu)};
+            return true;
+        }
+        default:
+            return false;
+    }
+}
+
 std::string badOptionMessage(int result, char** argv) {
     // getopt_long leaves optind past the offending word. optopt holds a short
     // option's letter, or a long option's value code, which is no letter.

@@ -3,10 +3,13 @@
 // Command-line pieces the tools share: number and motor-identifier parsing,
 // the messages for bad options, and the version line.
 
+#include <getopt.h>
+
 #include <functional>
 #include <string>
+#include <vector>
 
-struct option;
+#include "qel/controller/ControllerOptions.hpp"
 
 namespace qel::tools {
 
@@ -44,5 +47,23 @@ bool parseOptions(int argc, char** argv, const option* options,
 // return value (':' for a missing value, '?' for an unknown option; the option
 // string must start with ':' so that the two differ).
 std::string badOptionMessage(int result, char** argv);
+
+// The real-time options of the tools that run the arm (docs/realtime.md):
+//   --realtime        control thread SCHED_FIFO 80, receive thread 81, timer
+//                     slack 1 µs, memory locked; a refused setting is an error
+//   --rt-priority N   as --realtime with the control thread at N (1 to 98)
+//                     and the receive thread at N + 1
+//   --rt-cpu N        pin the control and receive threads to CPU N
+enum RealtimeOption { kOptionRealtime = 3000, kOptionRtPriority, kOptionRtCpu };
+
+// `options` (ending in its all-zero entry) with the real-time options added.
+std::vector<option> withRealtimeOptions(const option* options);
+
+// Applies real-time option `code` with `value` to `realtime`; false if `code`
+// is none of them. Throws UsageError for a bad value.
+bool applyRealtimeOption(int code, const std::string& value, m4::RealtimeOptions* realtime);
+
+// Their lines for a tool's --help.
+extern const char* const kRealtimeUsage;
 
 }  // namespace qel::tools
