@@ -131,7 +131,7 @@ public:
     // when none came within `seconds`.
     std::vector<std::string> diagnostics(const std::string& ns, const std::string& text, int seconds = 20) {
         std::vector<std::string> lines;
-        if (run("diagnostics " + ns + " " + text + " " + std::to_string(seconds), &lines) != "ok") lines.clear();
+        if (run("diagnostics " + ns + " " + std::to_string(seconds) + " " + text, &lines) != "ok") lines.clear();
         return lines;
     }
 

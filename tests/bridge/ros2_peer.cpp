@@ -4,12 +4,15 @@
 // it answers on standard output, each command ending in a line "ok ..." or
 // "fail ...".
 //
-//   states NS COUNT SECONDS        COUNT joint_states samples, one line each:
+//   states NS COUNT SECONDS        the next COUNT joint_states samples, one line each:
 //                                  state STAMP_NS RECEIVED_NS NAMES POSITIONS
 //                                  VELOCITIES EFFORTS (comma-separated lists)
-//   diagnostics NS TEXT SECONDS    the first diagnostics whose message or a
-//                                  value contains TEXT: "diag LEVEL MESSAGE"
-//                                  and "kv KEY=VALUE" lines
+//   diagnostics NS SECONDS TEXT    the first diagnostics written since the
+//                                  peer's last command that contain TEXT (the
+//                                  rest of the line) in their message, their
+//                                  "hardware ID", "name NAME" or a "KEY=VALUE":
+//                                  "diag LEVEL MESSAGE", "hardware ID",
+//                                  "name NAME" and "kv KEY=VALUE" lines
 //   int NS TOPIC VALUE             std_msgs/Int32 on TOPIC
 //   bool NS TOPIC 0|1              std_msgs/Bool on TOPIC
 //   gripper NS POSITION EFFORT     control_msgs/GripperCommand on gripper_command
@@ -38,6 +41,9 @@ namespace {
 using Clock = std::chrono::steady_clock;
 
 dds_entity_t g_participant = 0;
+// When the peer last wrote a command: diagnostics older than that say nothing
+// about what the command did.
+dds_time_t g_last_write = 0;
 
 std::string topicOf(const std::string& ns, const std::string& name) {
     return ns == "-" ? "rt/" + name : "rt/" + ns + "/" + name;
@@ -102,6 +108,7 @@ void write(const dds_topic_descriptor_t* type, const std::string& topic, const v
         std::printf("fail nobody reads %s\n", topic.c_str());
         return;
     }
+    g_last_write = dds_time();
     const dds_return_t rc = dds_write(writer, sample);
     std::printf(rc == 0 ? "ok\n" : "fail write %d\n", static_cast<int>(rc));
 }
@@ -122,10 +129,10 @@ std::string list(const dds_sequence_double& values) {
     return text.empty() ? "-" : text;
 }
 
-// Takes samples of `reader` as they come until `handle` says it has enough or
-// `seconds` pass; false on time-out.
+// Takes samples of `reader` written at `not_before` or later as they come,
+// until `handle` says it has enough or `seconds` pass; false on time-out.
 template <typename Sample, typename Handle>
-bool takeUntil(dds_entity_t reader, double seconds, Handle handle) {
+bool takeUntil(dds_entity_t reader, dds_time_t not_before, double seconds, Handle handle) {
     const dds_entity_t waitset = dds_create_waitset(g_participant);
     const dds_entity_t condition = dds_create_readcondition(reader, DDS_ANY_STATE);
     dds_waitset_attach(waitset, condition, 0);
@@ -139,7 +146,7 @@ bool takeUntil(dds_entity_t reader, double seconds, Handle handle) {
         const dds_return_t n = dds_take(reader, samples, infos, 16, 16);
         const int64_t received = systemNanos();
         for (dds_return_t i = 0; i < n && !done; ++i) {
-            if (infos[i].valid_data) done = handle(*static_cast<const Sample*>(samples[i]), received);
+            if (infos[i].valid_data && infos[i].source_timestamp >= not_before) done = handle(*static_cast<const Sample*>(samples[i]), received);
         }
         if (n > 0) dds_return_loan(reader, samples, n);
     }
@@ -152,7 +159,7 @@ void states(const std::string& ns, int count, double seconds) {
     const dds_entity_t reader = endpoint(&sensor_msgs_msg_dds__JointState__desc, topicOf(ns, "joint_states"), false);
     int got = 0;
     const bool done = takeUntil<sensor_msgs_msg_dds__JointState_>(
-        reader, seconds, [&](const sensor_msgs_msg_dds__JointState_& s, int64_t received) {
+        reader, dds_time(), seconds, [&](const sensor_msgs_msg_dds__JointState_& s, int64_t received) {
             std::string names;
             for (uint32_t i = 0; i < s.name._length; ++i) names += std::string(i ? "," : "") + s.name._buffer[i];
             const int64_t stamp = static_cast<int64_t>(s.header.stamp.sec) * 1000000000 + s.header.stamp.nanosec;
@@ -168,10 +175,12 @@ void diagnostics(const std::string& ns, const std::string& text, double seconds)
     const dds_entity_t reader =
         endpoint(&diagnostic_msgs_msg_dds__DiagnosticArray__desc, topicOf(ns, "diagnostics"), false);
     const bool done = takeUntil<diagnostic_msgs_msg_dds__DiagnosticArray_>(
-        reader, seconds, [&](const diagnostic_msgs_msg_dds__DiagnosticArray_& array, int64_t) {
+        reader, g_last_write, seconds, [&](const diagnostic_msgs_msg_dds__DiagnosticArray_& array, int64_t) {
             for (uint32_t s = 0; s < array.status._length; ++s) {
                 const auto& status = array.status._buffer[s];
-                bool found = std::string(status.message).find(text) != std::string::npos;
+                bool found = std::string(status.message).find(text) != std::string::npos ||
+                             ("hardware " + std::string(status.hardware_id)).find(text) != std::string::npos ||
+                             ("name " + std::string(status.name)).find(text) != std::string::npos;
                 for (uint32_t v = 0; v < status.values._length; ++v) {
                     const auto& kv = status.values._buffer[v];
                     found = found || (std::string(kv.key) + "=" + kv.value).find(text) != std::string::npos;
@@ -224,9 +233,10 @@ int main() {
             in >> count >> seconds;
             states(ns, count, seconds);
         } else if (verb == "diagnostics") {
-            std::string text;
             double seconds = 0;
-            in >> text >> seconds;
+            in >> seconds >> std::ws;
+            std::string text;
+            std::getline(in, text);
             diagnostics(ns, text, seconds);
         } else if (verb == "int" || verb == "bool") {
             std::string topic;
