@@ -11,6 +11,8 @@
 #include <utility>
 #include <vector>
 
+#include <pthread.h>
+
 #include <dds/dds.h>
 
 #include "bridge/CommandCheck.hpp"
@@ -183,8 +185,15 @@ void Ros2Bridge::attach(ArmPort& arm) {
     if (arm_ != nullptr) throw std::logic_error("Ros2Bridge::attach: already serving an arm");
     arm_ = &arm;
     edge_ = std::make_unique<CommandEdge>(arm);
-    state_thread_ = std::thread([this] { stateLoop(); });
-    command_thread_ = std::thread([this] { commandLoop(); });
+    // Named for ps -L, top -H and the timing tool.
+    state_thread_ = std::thread([this] {
+        pthread_setname_np(pthread_self(), "qel-ros2-state");
+        stateLoop();
+    });
+    command_thread_ = std::thread([this] {
+        pthread_setname_np(pthread_self(), "qel-ros2-cmd");
+        commandLoop();
+    });
 }
 
 BridgeCounters Ros2Bridge::counters() const {

@@ -14,6 +14,8 @@ PACKAGES=(
     user-mode-linux kmod iproute2 can-utils
     # Python bindings and the demo's plot
     pybind11-dev python3-dev python3-matplotlib python3-numpy
+    # DDS for the ROS 2 bridge: the library and the IDL compiler (idlc)
+    cyclonedds-dev cyclonedds-tools
     # coverage-guided fuzzing (libFuzzer)
     clang libclang-rt-14-dev
 )
