@@ -211,20 +211,6 @@ std::vector<double> jointError(InterfacesThread& arm, const std::vector<double>&
     return error;
 }
 
-// The robot description next to the installed program (<prefix>/bin/../share
-// /qel_m4/urdf), or else the one in the source tree the program was built
-// from.
-std::string defaultUrdf() {
-    char self[4096];
-    const ssize_t length = readlink("/proc/self/exe", self, sizeof self - 1);
-    if (length > 0) {
-        std::string path(self, static_cast<std::size_t>(length));
-        path = path.substr(0, path.rfind('/') + 1) + QEL_INSTALLED_URDF;
-        if (access(path.c_str(), R_OK) == 0) return path;
-    }
-    return QEL_DEFAULT_URDF;
-}
-
 void usage(FILE* to) {
     std::fprintf(to,
                  "usage: qel-demo [--can IFACE] [--urdf FILE] [--out DIR]\n"
@@ -248,7 +234,7 @@ void usage(FILE* to) {
                  "Exit status: 0 every move reached its target, 1 some move did not,\n"
                  "2 bad command line, 3 the output folder cannot be written, 4 the arm could\n"
                  "not be started, 130 or 143 stopped by SIGINT or SIGTERM.\n",
-                 defaultUrdf().c_str());
+                 qel::tools::defaultUrdf().c_str());
 }
 
 // Parses the command line into `options`; throws qel::tools::UsageError.
@@ -454,7 +440,7 @@ int main(int argc, char** argv) {
         usage(stderr);
         return qel::tools::kExitUsage;
     }
-    if (options.arm.urdf.empty()) options.arm.urdf = defaultUrdf();
+    if (options.arm.urdf.empty()) options.arm.urdf = qel::tools::defaultUrdf();
     // Before anything moves: a session whose record cannot be written is not
     // worth running.
     std::ofstream csv = openOutput(options.out);

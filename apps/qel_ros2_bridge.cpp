@@ -77,18 +77,6 @@ struct Options {
     qel::m4::RealtimeOptions realtime;
 };
 
-// The robot description next to the installed program, or else the source
-// tree's.
-std::string defaultUrdf() {
-    char self[4096];
-    const ssize_t length = readlink("/proc/self/exe", self, sizeof self - 1);
-    if (length > 0) {
-        std::string path(self, static_cast<std::size_t>(length));
-        path = path.substr(0, path.rfind('/') + 1) + QEL_INSTALLED_URDF;
-        if (access(path.c_str(), R_OK) == 0) return path;
-    }
-    return QEL_DEFAULT_URDF;
-}
 
 // Parses the command line; throws UsageError. False when the run is done
 // (help or version printed).
@@ -146,7 +134,7 @@ bool parse(int argc, char** argv, Options* options) {
         throw UsageError{error.what()};
     }
     options->bridge.hardware_id = options->can;
-    if (options->urdf.empty()) options->urdf = defaultUrdf();
+    if (options->urdf.empty()) options->urdf = qel::tools::defaultUrdf();
     return true;
 }
 
