@@ -16,6 +16,15 @@ const char* projectVersion() { return QEL_PROJECT_VERSION; }
 
 void printVersion(const char* program) { std::printf("%s %s\n", program, projectVersion()); }
 
+sigset_t blockStopSignals() {
+    sigset_t stop_signals;
+    sigemptyset(&stop_signals);
+    sigaddset(&stop_signals, SIGINT);
+    sigaddset(&stop_signals, SIGTERM);
+    pthread_sigmask(SIG_BLOCK, &stop_signals, nullptr);
+    return stop_signals;
+}
+
 std::string defaultUrdf() {
     char self[4096];
     const ssize_t length = readlink("/proc/self/exe", self, sizeof self - 1);

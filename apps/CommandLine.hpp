@@ -4,6 +4,7 @@
 // the messages for bad options, and the version line.
 
 #include <getopt.h>
+#include <signal.h>
 
 #include <functional>
 #include <string>
@@ -26,6 +27,13 @@ const char* projectVersion();
 
 // Writes "<program> <version>" and a line end to standard output.
 void printVersion(const char* program);
+
+// Blocks SIGINT and SIGTERM in the calling thread, and so in every thread it
+// starts from then on, and returns the two as a set for sigtimedwait: the
+// tools take their stop signals synchronously on the main thread, and no
+// other thread (the CAN receive thread least of all, whose interrupted wait
+// would count as a silent second on the bus) ever takes one.
+sigset_t blockStopSignals();
 
 // The robot description installed with the tools (<prefix>/bin/../share/
 // qel_m4/urdf), or else the one in the source tree they were built from.

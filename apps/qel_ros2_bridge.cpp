@@ -151,15 +151,8 @@ int main(int argc, char** argv) {
         return qel::tools::kExitUsage;
     }
 
-    // Every thread started from here on (the library's, DDS's, the bridge's)
-    // inherits the block; the main thread takes the signals synchronously.
-    // An interrupted wait of the CAN receive thread would count as a silent
-    // second on the bus.
-    sigset_t stop_signals;
-    sigemptyset(&stop_signals);
-    sigaddset(&stop_signals, SIGINT);
-    sigaddset(&stop_signals, SIGTERM);
-    pthread_sigmask(SIG_BLOCK, &stop_signals, nullptr);
+    // Before any thread starts (the library's, DDS's, the bridge's).
+    const sigset_t stop_signals = qel::tools::blockStopSignals();
 
     // DDS first: a bridge that cannot reach the network does not move the arm.
     std::unique_ptr<qel::ros2::Ros2Bridge> bridge;

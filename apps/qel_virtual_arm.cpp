@@ -298,11 +298,7 @@ int main(int argc, char** argv) {
 
     // Signals are taken synchronously below; blocking them first keeps the
     // simulation thread from ever receiving one.
-    sigset_t stop_signals;
-    sigemptyset(&stop_signals);
-    sigaddset(&stop_signals, SIGINT);
-    sigaddset(&stop_signals, SIGTERM);
-    pthread_sigmask(SIG_BLOCK, &stop_signals, nullptr);
+    const sigset_t stop_signals = qel::tools::blockStopSignals();
 
     TraceQueue trace_queue;
     if (trace) options.on_frame = [&trace_queue](const auto& frame) { trace_queue.push(frame); };
