@@ -135,6 +135,36 @@ public:
         return lines;
     }
 
+    // joint_states published per control cycle run, from the bridge's own
+    // counts on two diagnostics of `ns` at least `cycles` control cycles
+    // apart: the rate compared with the cycles the controller actually ran,
+    // however slowly it ran them. Negative when the reports did not come.
+    double publishedPerCycle(const std::string& ns, uint64_t cycles = 200) {
+        auto counts = [&](uint64_t* cycle, uint64_t* published) {
+            const std::vector<std::string> report = diagnostics(ns, "control cycles=");
+            bool found_cycle = false, found_published = false;
+            for (const std::string& line : report) {
+                if (line.rfind("kv control cycles=", 0) == 0) {
+                    *cycle = std::stoull(line.substr(18));
+                    found_cycle = true;
+                } else if (line.rfind("kv joint_states published=", 0) == 0) {
+                    *published = std::stoull(line.substr(26));
+                    found_published = true;
+                }
+            }
+            return found_cycle && found_published;
+        };
+        uint64_t first_cycle = 0, first_published = 0, cycle = 0, published = 0;
+        if (!counts(&first_cycle, &first_published)) return -1.0;
+        for (int i = 0; i < 50; ++i) {
+            if (!counts(&cycle, &published)) return -1.0;
+            if (cycle >= first_cycle + cycles) {
+                return static_cast<double>(published - first_published) / static_cast<double>(cycle - first_cycle);
+            }
+        }
+        return -1.0;
+    }
+
 private:
     static std::vector<std::string> split(const std::string& text) {
         std::vector<std::string> parts;

@@ -30,7 +30,6 @@ using namespace states;
 
 const std::vector<std::string> kNames{"joint1", "joint2", "joint3", "joint4", "joint5", "joint6", "gripper"};
 constexpr uint32_t kJoint2Motor = 2;
-constexpr double kCyclePeriodMs = 5.0;
 
 bool contains(const std::vector<std::string>& lines, const std::string& text) {
     for (const auto& line : lines) {
@@ -39,26 +38,25 @@ bool contains(const std::vector<std::string>& lines, const std::string& text) {
     return false;
 }
 
-// The gaps between consecutive stamps, in ms.
-std::vector<double> stampGapsMs(const std::vector<PeerState>& states) {
-    std::vector<double> gaps;
-    for (std::size_t i = 1; i < states.size(); ++i) gaps.push_back((states[i].stamp_ns - states[i - 1].stamp_ns) / 1e6);
-    return gaps;
+// Stamps come from the cycles that took the values, in order, and before the
+// peer received them.
+void expectStampedByTheirCycles(const std::vector<PeerState>& states) {
+    for (std::size_t i = 0; i < states.size(); ++i) {
+        EXPECT_LE(states[i].stamp_ns, states[i].received_ns) << "sample " << i;
+        if (i > 0) {
+            EXPECT_GT(states[i].stamp_ns, states[i - 1].stamp_ns) << "sample " << i;
+        }
+    }
 }
 
-double median(std::vector<double> values) {
-    std::sort(values.begin(), values.end());
-    return values.empty() ? 0.0 : values[values.size() / 2];
-}
-
-// Samples published `cycles` control cycles apart: the median gap between
-// their stamps is that many cycles, and no two come from cycles closer than
-// that (a cycle's stamp may be late by up to one period).
-void expectCyclesApart(const std::vector<PeerState>& states, double cycles) {
-    const std::vector<double> gaps = stampGapsMs(states);
-    ASSERT_FALSE(gaps.empty());
-    EXPECT_NEAR(median(gaps), cycles * kCyclePeriodMs, kCyclePeriodMs / 2);
-    EXPECT_GT(*std::min_element(gaps.begin(), gaps.end()), (std::floor(cycles) - 1) * kCyclePeriodMs);
+// `rate` a second is one sample every 200 / rate control cycles, counted
+// against the cycles the controller ran (never more; a bridge starved on a
+// loaded machine may skip a few).
+void expectRate(Ros2Peer& peer, const std::string& ns, double rate) {
+    const double per_cycle = peer.publishedPerCycle(ns);
+    ASSERT_GT(per_cycle, 0.0) << "no diagnostics with the counts";
+    EXPECT_LE(per_cycle, rate / 200.0 + 0.01);
+    EXPECT_GE(per_cycle, rate / 200.0 * 0.9);
 }
 
 // The stiffness and damping of the newest command frame to `motor` on `wire`.
@@ -102,21 +100,26 @@ protected:
     }
     // Every test starts with the arm held where it is, in joint position
     // control, with no fault latched.
+    // A controller that lost its motors on a starved machine stays damped for
+    // good: it is replaced rather than handed to the next test.
     void SetUp() override {
         ASSERT_TRUE(peer_->ready()) << "the ROS 2 peer did not start";
-        holdHere(left_->arm);
+        if (holdHere(left_->arm)) return;
+        delete left_;
+        left_ = new BridgedArm(kTestBus, "left", 100.0, domain_);
+        ASSERT_TRUE(holdHere(left_->arm)) << "the arm comes to rest";
     }
-    static void holdHere(m4::InterfacesThread& arm) {
+    static bool holdHere(m4::InterfacesThread& arm) {
         std::vector<double> here = arm.getJointPositons();
         here.resize(6);
         arm.setJointPositions(here);
         arm.setArmStatus(kPositionControl);
-        ASSERT_TRUE(eventually([&] {
+        return eventually([&] {
             for (double v : arm.getJointVelocities()) {
                 if (std::fabs(v) > 0.02) return false;
             }
             return true;
-        }, 20s)) << "the arm comes to rest";
+        }, 10s);
     }
 
     static int domain_;
@@ -137,11 +140,10 @@ TEST_F(BridgeBusTest, JointStatesCarryTheSevenAxesAtTheConfiguredRateStampedWith
         ASSERT_EQ(s.position.size(), 7u);
         ASSERT_EQ(s.velocity.size(), 7u);
         ASSERT_EQ(s.effort.size(), 7u) << "the motor currents";
-        // Stamped when the cycle took them, before they could be received.
-        EXPECT_LE(s.stamp_ns, s.received_ns);
     }
+    expectStampedByTheirCycles(states);
     // 100 a second: every other control cycle.
-    expectCyclesApart(states, 2.0);
+    expectRate(*peer_, "left", 100.0);
     // The arm rests at home after start-up; the gripper at its zero.
     const auto truth = bus_->arm().states();
     const PeerState& last = states.back();
@@ -247,10 +249,11 @@ TEST_F(BridgeBusTest, TwoBridgesOnTwoBusesAreSeenAndCommandedSeparately) {
     const std::vector<PeerState> right_states = peer_->states("right", 11);
     ASSERT_EQ(right_states.size(), 11u);
     EXPECT_EQ(right_states[0].names, kNames);
-    expectCyclesApart(right_states, 4.0);
+    expectStampedByTheirCycles(right_states);
+    expectRate(*peer_, "right", 50.0);
     const std::vector<PeerState> left_states = peer_->states("left", 11);
     ASSERT_EQ(left_states.size(), 11u);
-    expectCyclesApart(left_states, 2.0);
+    expectRate(*peer_, "left", 100.0);
 
     // Each namespace commands its own arm only.
     ASSERT_EQ(peer_->run("int right arm_state 5"), "ok");
