@@ -234,29 +234,28 @@ void bindRealtime(py::module_& m) {
         .def_readwrite("spin_ns", &m4::RealtimeOptions::spin_ns);
 }
 
+// A recording's status as the RecordingStatus named tuple.
+py::object statusTuple(const recording::RecordingStatus& s) {
+    return py::module_::import("qel_m4").attr("RecordingStatus")(s.active, s.path, s.written, s.lost, s.error);
+}
+
 // A str or an os.PathLike as the path it names.
 std::string pathText(const py::object& path) {
     return py::module_::import("os").attr("fspath")(path).cast<std::string>();
 }
 
 void bindRecording(py::module_& m) {
-    using recording::RecordingStatus;
-    py::class_<RecordingStatus>(m, "RecordingStatus",
-                                "The running recording, or the last one once stopped.")
-        .def_readonly("active", &RecordingStatus::active, "True while the file is being written.")
-        .def_readonly("path", &RecordingStatus::path, "The recording's file; '' before the first.")
-        .def_readonly("written", &RecordingStatus::written, "Control cycles written to it.")
-        .def_readonly("lost", &RecordingStatus::lost,
-                      "Cycles missing between the first and the last written (the recorder\n"
-                      "fell more than about five seconds behind); they are gaps in 'cycle'.")
-        .def_readonly("error", &RecordingStatus::error,
-                      "Why the recording ended by itself or could not be completed; '' if\n"
-                      "it did not.")
-        .def("__repr__", [](const RecordingStatus& s) {
-            return "RecordingStatus(active=" + std::string(s.active ? "True" : "False") + ", path='" + s.path +
-                   "', written=" + std::to_string(s.written) + ", lost=" + std::to_string(s.lost) +
-                   ", error='" + s.error + "')";
-        });
+    py::object status = py::module_::import("collections").attr("namedtuple")(
+        "RecordingStatus", py::make_tuple("active", "path", "written", "lost", "error"));
+    status.attr("__module__") = "qel_m4";
+    status.attr("__doc__") =
+        "The running recording, or the last one once stopped: active (the file is\n"
+        "being written), path ('' before the first), written (control cycles in\n"
+        "it), lost (cycles missing between the first and the last written: the\n"
+        "recorder fell more than about five seconds behind; they are gaps in\n"
+        "'cycle'), error (why it ended by itself or could not be completed; '' if\n"
+        "it did not).";
+    m.attr("RecordingStatus") = status;
     m.def(
         "read_recording",
         [](const py::object& path) {
@@ -507,8 +506,12 @@ void bindArm(py::module_& m) {
         "stop_recording",
         [](Arm& self) {
             InterfacesPy& arm = self.get();
-            py::gil_scoped_release release;
-            return arm.stop_recording();
+            recording::RecordingStatus status;
+            {
+                py::gil_scoped_release release;
+                status = arm.stop_recording();
+            }
+            return statusTuple(status);
         },
         "Writes every cycle run so far, completes the file and returns its\n"
         "RecordingStatus (cycles written and lost, error); with no recording\n"
@@ -517,8 +520,12 @@ void bindArm(py::module_& m) {
         "recording_status",
         [](Arm& self) {
             InterfacesPy& arm = self.get();
-            py::gil_scoped_release release;
-            return arm.recording_status();
+            recording::RecordingStatus status;
+            {
+                py::gil_scoped_release release;
+                status = arm.recording_status();
+            }
+            return statusTuple(status);
         },
         "The running recording's RecordingStatus, or the last one's. A file that\n"
         "cannot be written stops its recording: active False, error set.");

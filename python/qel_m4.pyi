@@ -44,7 +44,7 @@ class JointStatus(NamedTuple):
     current: float
 
 
-class RecordingStatus:
+class RecordingStatus(NamedTuple):
     """The running recording, or the last one once stopped."""
     active: bool
     path: str
