@@ -65,7 +65,8 @@ std::string defaultUrdf() {
     return QEL_DEFAULT_URDF;
 }
 
-std::unique_ptr<m4::InterfacesThread> startArm(const ArmStart& start, const char* program, StartOutcome* outcome) {
+std::unique_ptr<m4::InterfacesThread> startArm(const ArmStart& start, const char* program, int* exit_status) {
+    catchStopSignals();
     std::printf("Connecting to the arm on %s and homing it (takes a few seconds)...\n", start.can.c_str());
     m4::ControllerOptions options;
     options.cancel = std::make_shared<m4::StartupCancel>();
@@ -75,9 +76,10 @@ std::unique_ptr<m4::InterfacesThread> startArm(const ArmStart& start, const char
     std::thread builder;
     {
         StopSignalsBlocked blocked;  // the library's threads start from the builder
-        builder = std::thread([&] {
+        const std::string urdf = start.urdf.empty() ? defaultUrdf() : start.urdf;
+        builder = std::thread([&, urdf] {
             try {
-                arm = std::make_unique<m4::InterfacesThread>(start.urdf, start.can, start.type, options);
+                arm = std::make_unique<m4::InterfacesThread>(urdf, start.can, start.type, options);
             } catch (...) {
                 failure = std::current_exception();
             }
@@ -105,7 +107,7 @@ std::unique_ptr<m4::InterfacesThread> startArm(const ArmStart& start, const char
     if (failure && stopRequested()) {
         // The cancelled start-up has damped the arm and closed the bus.
         std::printf("\nInterrupted by %s: stopping the arm.\nArm stopped.\n", stopSignalName());
-        *outcome = StartOutcome::kInterrupted;
+        *exit_status = kExitInterruptedBase + stopSignal();
         return nullptr;
     }
     if (failure) {
@@ -116,11 +118,10 @@ std::unique_ptr<m4::InterfacesThread> startArm(const ArmStart& start, const char
         } catch (...) {
             std::fprintf(stderr, "%s: the arm could not be started\n", program);
         }
-        *outcome = StartOutcome::kFailed;
+        *exit_status = kExitArmStart;
         return nullptr;
     }
     std::printf("Homed in %.2f s.\n", std::chrono::duration<double>(Clock::now() - homing_start).count());
-    *outcome = StartOutcome::kStarted;
     return arm;
 }
 

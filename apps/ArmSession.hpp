@@ -45,19 +45,26 @@ std::string defaultUrdf();
 
 // Everything the arm is started with.
 struct ArmStart {
-    std::string urdf;
+    std::string urdf;  // empty: defaultUrdf()
     std::string can = "vcan0";
     int type = 0;
 };
 
-// How startArm ended.
-enum class StartOutcome { kStarted, kFailed, kInterrupted };
+// Exit statuses every tool that drives the arm shares: its output cannot be
+// written, the arm could not be started, and 128 + the signal number (130 for
+// SIGINT, 143 for SIGTERM) after a stop signal, as a shell reports a killed
+// program.
+inline constexpr int kExitOutput = 3;
+inline constexpr int kExitArmStart = 4;
+inline constexpr int kExitInterruptedBase = 128;
 
-// Constructs the interface, which enables the motors and homes the arm, on a
-// worker thread with the stop signals blocked, while this thread prints
-// "  homing... N s" twice a second; a stop signal cancels the homing (the arm
-// is damped). Prints why it did not start ("<program>: the arm could not be
-// started: ...", or the interruption) and returns null then.
-std::unique_ptr<m4::InterfacesThread> startArm(const ArmStart& start, const char* program, StartOutcome* outcome);
+// Catches the stop signals (catchStopSignals), then constructs the
+// interface, which enables the motors and homes the arm, on a worker thread
+// with the stop signals blocked, while this thread prints "  homing... N s"
+// twice a second; a stop signal cancels the homing (the arm is damped).
+// When the arm did not start, prints why ("<program>: the arm could not be
+// started: ...", or the interruption), stores the tool's exit status
+// (kExitArmStart or kExitInterruptedBase + the signal) and returns null.
+std::unique_ptr<m4::InterfacesThread> startArm(const ArmStart& start, const char* program, int* exit_status);
 
 }  // namespace qel::tools

@@ -48,13 +48,12 @@ constexpr double kPoseTolerance = 0.005;     // m
 constexpr double kGripperTolerance = 0.15;   // gripper motor units
 constexpr auto kMoveTimeout = 20s;
 
-// Exit statuses; an interrupted session exits with 128 + the signal number
-// (130 for SIGINT, 143 for SIGTERM), as a shell reports a killed program.
+// Exit statuses; the tools' shared ones (output, arm start, interrupted) are
+// in ArmSession.hpp.
 constexpr int kExitPassed = 0;
 constexpr int kExitMoveFailed = 1;
-constexpr int kExitOutput = 3;
-constexpr int kExitArmStart = 4;
-constexpr int kExitInterruptedBase = 128;
+using qel::tools::kExitInterruptedBase;
+using qel::tools::kExitOutput;
 
 struct Options {
     qel::tools::ArmStart arm;
@@ -385,24 +384,16 @@ int main(int argc, char** argv) {
     // Progress shows line by line also through a pipe or in a log file.
     setvbuf(stdout, nullptr, _IOLBF, 0);
     Options options;
-    try {
-        if (!parse(argc, argv, &options)) return 0;
-    } catch (const qel::tools::UsageError& error) {
-        std::fprintf(stderr, "qel-demo: %s\n", error.message.c_str());
-        usage(stderr);
-        return qel::tools::kExitUsage;
-    }
-    if (options.arm.urdf.empty()) options.arm.urdf = qel::tools::defaultUrdf();
+    const int done = qel::tools::parseOrExit("qel-demo", [&] { return parse(argc, argv, &options); }, usage);
+    if (done >= 0) return done;
     // Before anything moves: a session whose record cannot be written is not
     // worth running.
     std::ofstream csv = openOutput(options.out);
     if (!csv.is_open()) return kExitOutput;
 
-    qel::tools::catchStopSignals();
-    qel::tools::StartOutcome outcome;
-    std::unique_ptr<InterfacesThread> arm = qel::tools::startArm(options.arm, "qel-demo", &outcome);
-    if (outcome == qel::tools::StartOutcome::kInterrupted) return kExitInterruptedBase + qel::tools::stopSignal();
-    if (outcome == qel::tools::StartOutcome::kFailed) return kExitArmStart;
+    int status = 0;
+    std::unique_ptr<InterfacesThread> arm = qel::tools::startArm(options.arm, "qel-demo", &status);
+    if (!arm) return status;
 
     std::vector<MoveResult> moves;
     if (!stopRequested()) moves = runSession(*arm, std::move(csv));

@@ -31,12 +31,10 @@ constexpr int kGravityCompensation = 3;
 constexpr double kMaxDuration = 1e6;  // s
 constexpr auto kProgressEvery = 5s;
 
-// Exit statuses; see the usage text.
+// Exit statuses; see the usage text (the shared ones are in ArmSession.hpp).
 constexpr int kExitRecorded = 0;
 constexpr int kExitFault = 1;
-constexpr int kExitOutput = 3;
-constexpr int kExitArmStart = 4;
-constexpr int kExitInterruptedBase = 128;
+using qel::tools::kExitOutput;
 
 struct Options {
     qel::tools::ArmStart arm;
@@ -193,25 +191,17 @@ int teach(InterfacesThread& arm, const Options& options) {
 int main(int argc, char** argv) {
     setvbuf(stdout, nullptr, _IOLBF, 0);
     Options options;
-    try {
-        if (!parse(argc, argv, &options)) return 0;
-    } catch (const qel::tools::UsageError& error) {
-        std::fprintf(stderr, "qel-teach: %s\n", error.message.c_str());
-        usage(stderr);
-        return qel::tools::kExitUsage;
-    }
-    if (options.arm.urdf.empty()) options.arm.urdf = qel::tools::defaultUrdf();
+    const int done = qel::tools::parseOrExit("qel-teach", [&] { return parse(argc, argv, &options); }, usage);
+    if (done >= 0) return done;
     // Before anything moves: a teaching whose record cannot be kept is not
     // worth starting.
     if (!outputWritable(options.out)) return kExitOutput;
 
-    qel::tools::catchStopSignals();
-    qel::tools::StartOutcome outcome;
-    std::unique_ptr<InterfacesThread> arm = qel::tools::startArm(options.arm, "qel-teach", &outcome);
-    if (outcome == qel::tools::StartOutcome::kInterrupted) return kExitInterruptedBase + qel::tools::stopSignal();
-    if (outcome == qel::tools::StartOutcome::kFailed) return kExitArmStart;
+    int status = 0;
+    std::unique_ptr<InterfacesThread> arm = qel::tools::startArm(options.arm, "qel-teach", &status);
+    if (!arm) return status;
 
-    const int status = teach(*arm, options);
+    status = teach(*arm, options);
     arm.reset();  // damps every motor and closes the bus
     std::printf("Arm damped.\n");
     return status;

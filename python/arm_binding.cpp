@@ -239,6 +239,24 @@ py::object statusTuple(const recording::RecordingStatus& s) {
     return py::module_::import("qel_m4").attr("RecordingStatus")(s.active, s.path, s.written, s.lost, s.error);
 }
 
+// Binds a recording operation that returns its status, called without the
+// GIL (stopping writes the rest of the file).
+template <typename Method>
+void bindStatus(py::class_<Arm>& cls, const char* name, Method method, const char* doc) {
+    cls.def(
+        name,
+        [method](Arm& self) {
+            InterfacesPy& arm = self.get();
+            recording::RecordingStatus status;
+            {
+                py::gil_scoped_release release;
+                status = (arm.*method)();
+            }
+            return statusTuple(status);
+        },
+        doc);
+}
+
 // A str or an os.PathLike as the path it names.
 std::string pathText(const py::object& path) {
     return py::module_::import("os").attr("fspath")(path).cast<std::string>();
@@ -502,31 +520,11 @@ void bindArm(py::module_& m) {
         "cycles the recorder could not keep up with are counted as lost. Raises\n"
         "ValueError for an empty path, another format or a recording already\n"
         "running, RuntimeError if the file cannot be created. See docs/recording.md.");
-    cls.def(
-        "stop_recording",
-        [](Arm& self) {
-            InterfacesPy& arm = self.get();
-            recording::RecordingStatus status;
-            {
-                py::gil_scoped_release release;
-                status = arm.stop_recording();
-            }
-            return statusTuple(status);
-        },
+    bindStatus(cls, "stop_recording", &InterfacesPy::stop_recording,
         "Writes every cycle run so far, completes the file and returns its\n"
         "RecordingStatus (cycles written and lost, error); with no recording\n"
         "running, the last one's.");
-    cls.def(
-        "recording_status",
-        [](Arm& self) {
-            InterfacesPy& arm = self.get();
-            recording::RecordingStatus status;
-            {
-                py::gil_scoped_release release;
-                status = arm.recording_status();
-            }
-            return statusTuple(status);
-        },
+    bindStatus(cls, "recording_status", &InterfacesPy::recording_status,
         "The running recording's RecordingStatus, or the last one's. A file that\n"
         "cannot be written stops its recording: active False, error set.");
     cls.def(

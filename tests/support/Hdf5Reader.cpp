@@ -8,16 +8,37 @@
 namespace qel::test {
 namespace {
 
-// Opens the attribute `name` of the file or of `dataset`; the caller closes
-// both returned identifiers (the owner first if it is not the file).
-struct Attribute {
-    hid_t owner;
-    hid_t id;
-    bool own_owner;
-    ~Attribute() {
-        if (id >= 0) H5Aclose(id);
-        if (own_owner && owner >= 0) H5Dclose(owner);
+// An attribute of the file or of one of its datasets, open while this lives.
+class Attribute {
+public:
+    Attribute(hid_t file, const std::string& name, const std::string& dataset)
+        : owner_(dataset.empty() ? file : H5Dopen2(file, dataset.c_str(), H5P_DEFAULT)), own_owner_(!dataset.empty()) {
+        id_ = owner_ >= 0 ? H5Aopen(owner_, name.c_str(), H5P_DEFAULT) : -1;
+        if (id_ < 0) {
+            close();
+            throw std::runtime_error("no attribute " + name + " on '" + dataset + "'");
+        }
+        const hid_t space = H5Aget_space(id_);
+        count_ = static_cast<std::size_t>(H5Sget_simple_extent_npoints(space));
+        H5Sclose(space);
     }
+    ~Attribute() { close(); }
+    Attribute(const Attribute&) = delete;
+    Attribute& operator=(const Attribute&) = delete;
+    hid_t id() const { return id_; }
+    std::size_t count() const { return count_; }
+
+private:
+    void close() {
+        if (id_ >= 0) H5Aclose(id_);
+        if (own_owner_ && owner_ >= 0) H5Dclose(owner_);
+        id_ = -1;
+        owner_ = -1;
+    }
+    hid_t owner_;
+    bool own_owner_;
+    hid_t id_ = -1;
+    std::size_t count_ = 0;
 };
 
 }  // namespace
@@ -84,38 +105,28 @@ std::string Hdf5Reader::text(const std::string& name, const std::string& dataset
 }
 
 std::vector<std::string> Hdf5Reader::texts(const std::string& name, const std::string& dataset) const {
-    Attribute a{dataset.empty() ? file_ : H5Dopen2(file_, dataset.c_str(), H5P_DEFAULT), -1, !dataset.empty()};
-    a.id = H5Aopen(a.owner, name.c_str(), H5P_DEFAULT);
-    if (a.id < 0) throw std::runtime_error("no attribute " + name + " on '" + dataset + "'");
-    const hid_t space = H5Aget_space(a.id);
-    const hssize_t n = H5Sget_simple_extent_npoints(space);
-    H5Sclose(space);
+    const Attribute attribute(file_, name, dataset);
     const hid_t type = H5Tcopy(H5T_C_S1);
     H5Tset_size(type, H5T_VARIABLE);
     H5Tset_cset(type, H5T_CSET_UTF8);
-    std::vector<char*> raw(static_cast<std::size_t>(n), nullptr);
-    if (H5Aread(a.id, type, raw.data()) < 0) {
-        H5Tclose(type);
-        throw std::runtime_error("attribute " + name + " is not text");
-    }
+    std::vector<char*> raw(attribute.count(), nullptr);
+    const bool read = H5Aread(attribute.id(), type, raw.data()) >= 0;
+    H5Tclose(type);
+    if (!read) throw std::runtime_error("attribute " + name + " is not text");
     std::vector<std::string> out;
     for (char* s : raw) {
         out.emplace_back(s != nullptr ? s : "");
         H5free_memory(s);
     }
-    H5Tclose(type);
     return out;
 }
 
 std::vector<double> Hdf5Reader::numbers(const std::string& name, const std::string& dataset) const {
-    Attribute a{dataset.empty() ? file_ : H5Dopen2(file_, dataset.c_str(), H5P_DEFAULT), -1, !dataset.empty()};
-    a.id = H5Aopen(a.owner, name.c_str(), H5P_DEFAULT);
-    if (a.id < 0) throw std::runtime_error("no attribute " + name + " on '" + dataset + "'");
-    const hid_t space = H5Aget_space(a.id);
-    const hssize_t n = H5Sget_simple_extent_npoints(space);
-    H5Sclose(space);
-    std::vector<double> out(static_cast<std::size_t>(n));
-    if (H5Aread(a.id, H5T_NATIVE_DOUBLE, out.data()) < 0) throw std::runtime_error("attribute " + name + " is not a number");
+    const Attribute attribute(file_, name, dataset);
+    std::vector<double> out(attribute.count());
+    if (H5Aread(attribute.id(), H5T_NATIVE_DOUBLE, out.data()) < 0) {
+        throw std::runtime_error("attribute " + name + " is not a number");
+    }
     return out;
 }
 

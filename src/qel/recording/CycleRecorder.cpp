@@ -131,13 +131,13 @@ void CycleRecorder::failLocked(const std::string& message) {
 }
 
 void CycleRecorder::start(const std::string& path, RecordingFormat format) {
-    if (path.empty()) throw std::invalid_argument("startRecording: the file name is empty");
+    if (path.empty()) throw std::invalid_argument("the recording's file name is empty");
     std::lock_guard<std::mutex> host(host_mutex_);
     {
         std::lock_guard<std::mutex> lock(mutex_);
         if (writer_) {
-            throw std::invalid_argument("startRecording: '" + status_.path +
-                                        "' is still being recorded; stop it first");
+            throw std::invalid_argument("a recording into '" + status_.path +
+                                        "' is running; stop it first");
         }
     }
     // Created without the recorder's lock: the recorder keeps draining.
@@ -192,10 +192,10 @@ void CycleRecorder::setDumpFolder(const std::string& folder) {
     if (!folder.empty()) {
         struct stat info {};
         if (stat(folder.c_str(), &info) != 0 || !S_ISDIR(info.st_mode)) {
-            throw std::invalid_argument("setFaultDumpFolder: '" + folder + "' is not a folder");
+            throw std::invalid_argument("the fault dump folder '" + folder + "' is not a folder");
         }
         if (access(folder.c_str(), W_OK | X_OK) != 0) {
-            throw std::invalid_argument("setFaultDumpFolder: cannot write in '" + folder +
+            throw std::invalid_argument("cannot write in the fault dump folder '" + folder +
                                         "': " + std::strerror(errno));
         }
     }

@@ -91,45 +91,28 @@ private:
     std::vector<unsigned char> buffer_;
 };
 
+// The element of type T at `at`, printed as `Printed` with `format`.
+template <typename T, typename Printed = T>
+void appendAs(std::string& line, const unsigned char* at, const char* format) {
+    T value;
+    std::memcpy(&value, at, sizeof value);
+    char text[40];
+    std::snprintf(text, sizeof text, format, static_cast<Printed>(value));
+    line += text;
+}
+
 // One element of a packed row as CSV text.
 void appendElement(std::string& line, Hdf5File::Type type, const unsigned char* at) {
-    char text[40];
     switch (type) {
-        case Hdf5File::Type::kU8: std::snprintf(text, sizeof text, "%u", unsigned{*at}); break;
-        case Hdf5File::Type::kI32: {
-            int32_t v;
-            std::memcpy(&v, at, sizeof v);
-            std::snprintf(text, sizeof text, "%" PRId32, v);
-            break;
-        }
-        case Hdf5File::Type::kU32: {
-            uint32_t v;
-            std::memcpy(&v, at, sizeof v);
-            std::snprintf(text, sizeof text, "%" PRIu32, v);
-            break;
-        }
-        case Hdf5File::Type::kI64: {
-            int64_t v;
-            std::memcpy(&v, at, sizeof v);
-            std::snprintf(text, sizeof text, "%" PRId64, v);
-            break;
-        }
-        case Hdf5File::Type::kU64: {
-            uint64_t v;
-            std::memcpy(&v, at, sizeof v);
-            std::snprintf(text, sizeof text, "%" PRIu64, v);
-            break;
-        }
-        case Hdf5File::Type::kF64: {
-            double v;
-            std::memcpy(&v, at, sizeof v);
-            // Nine digits: every value that crossed the wire (single precision)
-            // comes back exactly; a quick look needs no more.
-            std::snprintf(text, sizeof text, "%.9g", v);
-            break;
-        }
+        case Hdf5File::Type::kU8: return appendAs<uint8_t, unsigned>(line, at, "%u");
+        case Hdf5File::Type::kI32: return appendAs<int32_t>(line, at, "%" PRId32);
+        case Hdf5File::Type::kU32: return appendAs<uint32_t>(line, at, "%" PRIu32);
+        case Hdf5File::Type::kI64: return appendAs<int64_t>(line, at, "%" PRId64);
+        case Hdf5File::Type::kU64: return appendAs<uint64_t>(line, at, "%" PRIu64);
+        // Nine digits: every value that crossed the wire (single precision)
+        // comes back exactly; a quick look needs no more.
+        case Hdf5File::Type::kF64: return appendAs<double>(line, at, "%.9g");
     }
-    line += text;
 }
 
 class CsvCycleWriter : public CycleWriter {
