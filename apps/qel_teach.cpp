@@ -29,6 +29,7 @@ using qel::m4::RecordingStatus;
 constexpr int kProtect = 2;
 constexpr int kGravityCompensation = 3;
 constexpr double kMaxDuration = 1e6;  // s
+constexpr double kCycleRateHz = 200.0;
 constexpr auto kProgressEvery = 5s;
 
 // Exit statuses; see the usage text (the shared ones are in ArmSession.hpp).
@@ -178,7 +179,7 @@ int teach(InterfacesThread& arm, const Options& options) {
         return kExitOutput;
     }
     std::printf("Recorded %llu cycles (%.1f s) to %s", static_cast<unsigned long long>(recorded.written),
-                static_cast<double>(recorded.written) / 200.0, recorded.path.c_str());
+                static_cast<double>(recorded.written) / kCycleRateHz, recorded.path.c_str());
     if (recorded.lost > 0) {
         std::printf("; %llu cycles were lost (the recorder fell behind)", static_cast<unsigned long long>(recorded.lost));
     }

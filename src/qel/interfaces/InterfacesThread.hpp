@@ -120,6 +120,7 @@ public:
     // Writes every cycle run so far, completes the file and returns its
     // status (cycles written and lost, and an error if the file could not be
     // completed); with no recording running, the last one's status.
+    // Destroying the interface completes a running recording the same way.
     RecordingStatus stopRecording();
     // The running recording's status (or the last one's). A recording whose
     // file cannot be written stops by itself: active false, error set.
