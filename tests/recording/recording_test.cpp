@@ -468,13 +468,17 @@ TEST(CycleRecorder, HostMistakesAreRefusedAndAFailingFileEndsItsRecording) {
     }
     EXPECT_FALSE(recorder.status().active);
 
+    // Cycles handed over before the start belong to the time before it.
+    for (uint64_t n = 0; n < 10; ++n) recorder.push(sample(n, n));
     recorder.start(dir + "/a.h5", RecordingFormat::kHdf5);
     EXPECT_THROW(recorder.start(dir + "/b.h5", RecordingFormat::kHdf5), std::invalid_argument);
-    for (uint64_t n = 0; n < 30; ++n) recorder.push(sample(n, n));
+    for (uint64_t n = 10; n < 40; ++n) recorder.push(sample(n, n));
     const RecordingStatus first = recorder.stop();
     EXPECT_EQ(first.path, dir + "/a.h5");
     EXPECT_EQ(first.written, 30u);
+    EXPECT_EQ(first.lost, 0u);
     EXPECT_FALSE(first.active);
+    EXPECT_EQ(test::Hdf5Reader(dir + "/a.h5").read("cycle").at(0), 10.0);
     EXPECT_EQ(access((dir + "/b.h5").c_str(), F_OK), -1) << "the refused start created nothing";
     EXPECT_EQ(recorder.stop().written, 30u) << "stopping again reports the last recording";
 
