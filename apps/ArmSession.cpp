@@ -1,7 +1,8 @@
 #include "apps/ArmSession.hpp"
 
+#include "apps/CommandLine.hpp"
+
 #include <signal.h>
-#include <unistd.h>
 
 #include <atomic>
 #include <chrono>
@@ -52,17 +53,6 @@ StopSignalsBlocked::StopSignalsBlocked() {
 
 StopSignalsBlocked::~StopSignalsBlocked() {
     pthread_sigmask(SIG_SETMASK, &previous_, nullptr);
-}
-
-std::string defaultUrdf() {
-    char self[4096];
-    const ssize_t length = readlink("/proc/self/exe", self, sizeof self - 1);
-    if (length > 0) {
-        std::string path(self, static_cast<std::size_t>(length));
-        path = path.substr(0, path.rfind('/') + 1) + QEL_INSTALLED_URDF;
-        if (access(path.c_str(), R_OK) == 0) return path;
-    }
-    return QEL_DEFAULT_URDF;
 }
 
 std::unique_ptr<m4::InterfacesThread> startArm(const ArmStart& start, const char* program, int* exit_status) {

@@ -1,8 +1,8 @@
 #pragma once
 
 // What the tools that drive the arm share: stop signals that end a session
-// cleanly, the robot description they find by default, and the start-up of
-// the arm with progress lines and Ctrl-C cancelling the homing.
+// cleanly, their exit statuses, and the start-up of the arm with progress
+// lines and Ctrl-C cancelling the homing.
 
 #include <signal.h>
 
@@ -39,13 +39,9 @@ private:
     sigset_t previous_;
 };
 
-// The robot description next to the installed program (<prefix>/bin/../share
-// /qel_m4/urdf), or else the one in the source tree the tools were built from.
-std::string defaultUrdf();
-
 // Everything the arm is started with.
 struct ArmStart {
-    std::string urdf;  // empty: defaultUrdf()
+    std::string urdf;  // empty: defaultUrdf() (CommandLine.hpp)
     std::string can = "vcan0";
     int type = 0;
 };

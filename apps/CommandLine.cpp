@@ -1,6 +1,7 @@
 #include "apps/CommandLine.hpp"
 
 #include <getopt.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <cmath>
@@ -14,6 +15,17 @@ namespace qel::tools {
 const char* projectVersion() { return QEL_PROJECT_VERSION; }
 
 void printVersion(const char* program) { std::printf("%s %s\n", program, projectVersion()); }
+
+std::string defaultUrdf() {
+    char self[4096];
+    const ssize_t length = readlink("/proc/self/exe", self, sizeof self - 1);
+    if (length > 0) {
+        std::string path(self, static_cast<std::size_t>(length));
+        path = path.substr(0, path.rfind('/') + 1) + QEL_INSTALLED_URDF;
+        if (access(path.c_str(), R_OK) == 0) return path;
+    }
+    return QEL_DEFAULT_URDF;
+}
 
 double parseNumber(const std::string& text, const std::string& what) {
     errno = 0;

@@ -25,6 +25,10 @@ const char* projectVersion();
 // Writes "<program> <version>" and a line end to standard output.
 void printVersion(const char* program);
 
+// The robot description installed with the tools (<prefix>/bin/../share/
+// qel_m4/urdf), or else the one in the source tree they were built from.
+std::string defaultUrdf();
+
 // `text` as a finite number; throws UsageError naming `what` otherwise.
 double parseNumber(const std::string& text, const std::string& what);
 
