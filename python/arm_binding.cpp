@@ -534,7 +534,7 @@ void bindArm(py::module_& m) {
         },
         py::arg("folder"),
         "When a fault latches, the last two seconds of cycles (always kept in\n"
-        "memory) go to a new HDF5 file in `folder`, fault-<UTC time>-cycle<index>.h5;\n"
+        "memory) go to a new HDF5 file in `folder`, fault-<UTC time>-cycle<number>.h5;\n"
         "None or '' switches this off (the default). Raises ValueError if `folder`\n"
         "is not an existing, writable folder.");
     cls.def(

@@ -127,6 +127,9 @@ TEST_F(RecordingTwoArms, EveryCycleOfBothRecordingsHoldsWhatItsControlThreadSent
     ASSERT_TRUE(runCycles(a, 3));
     ASSERT_TRUE(runCycles(b, 3));
     const std::string files[2] = {dir_ + "/a.h5", dir_ + "/b.h5"};
+    // Cycles are numbered as cycleCount() counts them: the first recorded is
+    // one that ended after the start, the last one before the stop returned.
+    const uint64_t count_before = a.controller->cycleCount();
     a.controller->startRecording(files[0]);
     b.controller->startRecording(files[1], RecordingFormat::kHdf5);
     EXPECT_THROW(a.controller->startRecording(dir_ + "/again.h5"), std::invalid_argument);
@@ -137,6 +140,7 @@ TEST_F(RecordingTwoArms, EveryCycleOfBothRecordingsHoldsWhatItsControlThreadSent
         return a.controller->recordingStatus().written > kCycles + 5 && b.controller->recordingStatus().written > kCycles + 5;
     }, 120s));
     const RecordingStatus status[2] = {a.controller->stopRecording(), b.controller->stopRecording()};
+    const uint64_t count_after = a.controller->cycleCount();
     trace_->stop();
     ASSERT_EQ(trace_->overflowed(), 0u);
     const std::vector<SentEvent> events = trace_->events();
@@ -171,6 +175,10 @@ TEST_F(RecordingTwoArms, EveryCycleOfBothRecordingsHoldsWhatItsControlThreadSent
         const std::size_t rows = cycle.rows();
         ASSERT_EQ(rows, status[k].written);
         ASSERT_GE(rows, kCycles);
+        if (k == 0) {
+            EXPECT_GT(cycle.at(0), static_cast<double>(count_before));
+            EXPECT_LE(cycle.at(rows - 1), static_cast<double>(count_after));
+        }
 
         // This controller's control thread: frames on its socket from any
         // thread but the one that built it.

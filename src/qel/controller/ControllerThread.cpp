@@ -143,7 +143,8 @@ void ControllerThread::ArmThread() {
         cycle_state_ = state_machine_.load();
         runCycle();
         // Before the exchange: the record holds the targets this cycle acted on.
-        captureCycle(counter, start, system_start, clock.cycleLateness());
+        // Numbered from 1, as cycleCount() counts it once the cycle is done.
+        captureCycle(counter + 1, start, system_start, clock.cycleLateness());
         exchangeData();
         if (counter % kBannerEveryCycles == 0) {
             output::writeRepeated(output::Level::kTrace, output::Stream::kStderr,

@@ -104,7 +104,8 @@ public:
     std::vector<int> getErrorCode();
 
     // Recording (docs/recording.md). Every control cycle is recorded: its
-    // index and start time (monotonic and system clock), lateness and work
+    // number (as cycleCount() counts it) and start time (monotonic and
+    // system clock), lateness and work
     // time, state and fault latch, the host targets it acted on, the command
     // each motor was sent (as the motor decodes it, and the frame's bytes),
     // the measurements and the error codes it appended. The control thread
@@ -127,7 +128,7 @@ public:
     RecordingStatus recordingStatus();
     // The last two seconds of cycles are always kept in memory; when a fault
     // latches they are written to a new HDF5 file in `folder`
-    // (fault-<UTC time>-cycle<index>.h5). Empty switches this off (the
+    // (fault-<UTC time>-cycle<number>.h5). Empty switches this off (the
     // default). Throws std::invalid_argument, changing nothing, if `folder`
     // is not an existing, writable folder.
     void setFaultDumpFolder(const std::string& folder);

@@ -43,7 +43,7 @@ void fillSent(const CycleSample& s, const RecordingLayout& layout, void* out) {
 
 constexpr std::array<CycleColumn, kCycleColumnCount> kColumns{{
     {"cycle", Type::kU64, Entries::kOne, "",
-     "control cycle index since the controller started; a missing index is a lost cycle", Csv::kEach,
+     "the cycle's number: the n-th control cycle since the controller started, from 1; a missing number is a lost cycle", Csv::kEach,
      [](const CycleSample& s, const RecordingLayout&, void* out) { put(out, 0, s.cycle); }},
     {"time/monotonic_ns", Type::kI64, Entries::kOne, "ns", "cycle start on CLOCK_MONOTONIC", Csv::kEach,
      [](const CycleSample& s, const RecordingLayout&, void* out) { put(out, 0, s.monotonic_ns); }},

@@ -57,7 +57,7 @@ public:
     RecordingStatus status() const;
 
     // Where the last two seconds go when a fault latches (one HDF5 file per
-    // latch, named fault-<UTC date and time>-cycle<index>.h5); empty switches
+    // latch, named fault-<UTC date and time>-cycle<number>.h5); empty switches
     // the dumps off (the default). Throws std::invalid_argument, changing
     // nothing, if `folder` is not an existing folder this process can write.
     void setDumpFolder(const std::string& folder);

@@ -44,7 +44,7 @@ struct SentCommands {
 };
 
 struct CycleSample {
-    uint64_t cycle = 0;         // index since the control thread started, from 0
+    uint64_t cycle = 0;         // the cycle's number: the n-th the control thread ran, from 1
     int64_t monotonic_ns = 0;   // the cycle's start, CLOCK_MONOTONIC
     int64_t system_ns = 0;      // the cycle's start, CLOCK_REALTIME (ns since 1970)
     int64_t late_ns = 0;        // how long after its due time the cycle began
