@@ -104,14 +104,13 @@ public:
     std::vector<int> getErrorCode();
 
     // Recording (docs/recording.md). Every control cycle is recorded: its
-    // number (as cycleCount() counts it) and start time (monotonic and
-    // system clock), lateness and work
-    // time, state and fault latch, the host targets it acted on, the command
-    // each motor was sent (as the motor decodes it, and the frame's bytes),
-    // the measurements and the error codes it appended. The control thread
-    // never waits for the recording: when the recorder falls more than about
-    // five seconds behind, cycles are lost, counted, and missing from the
-    // file's cycle index.
+    // number (the n-th since start-up, from 1) and start time (monotonic and
+    // system clock), lateness and work time, state and fault latch, the host
+    // targets it acted on, the command each motor was sent (as the motor
+    // decodes it, and the frame's bytes), the measurements and the error
+    // codes it appended. The control thread never waits for the recording:
+    // when the recorder falls more than about five seconds behind, cycles
+    // are lost, counted, and missing from the file's cycle numbers.
     //
     // Records every cycle from now on into `path`, replacing a file that
     // exists, until stopRecording. Throws std::invalid_argument, changing
