@@ -95,6 +95,18 @@ protected:
         std::system(("rm -rf '" + dir_ + "'").c_str());
     }
 
+    // A machine starved past a motor's answer age leaves the controller
+    // holding the arm damped for good (a motor offline): that is the
+    // controller doing its job, so such an arm's controller is replaced
+    // before a test that needs it to move.
+    static void ensureOnline(Station& s) {
+        bool offline = false;
+        for (const int code : s.controller->getErrorCode()) offline = offline || (code > 10 && code % 10 == 2);
+        if (!offline) return;
+        s.controller.reset();
+        s.controller = std::make_unique<ControllerThread>(QEL_TEST_URDF, s.bus, s.variant);
+    }
+
     // Waits until `n` more cycles have run on `s`.
     static bool runCycles(Station& s, uint64_t n) {
         const uint64_t until = s.controller->cycleCount() + n;
@@ -171,7 +183,13 @@ TEST_F(RecordingTwoArms, EveryCycleOfBothRecordingsHoldsWhatItsControlThreadSent
         const auto pose = file.read("target/pose");
         const auto measured = file.read("measured/position");
         const auto speed = file.read("measured/velocity");
+        const auto codes = file.read("errors/codes");
         bool turned = false;
+        // A machine starved past a motor's answer age makes the controller
+        // take the motor for offline and damp the arm from then on, as it
+        // should; the recording shows it (code 10 n + 2), and the control
+        // law below holds only before it.
+        bool offline = false;
         const std::size_t rows = cycle.rows();
         ASSERT_EQ(rows, status[k].written);
         ASSERT_GE(rows, kCycles);
@@ -206,7 +224,11 @@ TEST_F(RecordingTwoArms, EveryCycleOfBothRecordingsHoldsWhatItsControlThreadSent
             // Joint 1 turns about the vertical and bears no gravity: in
             // position control its torque is the feed-forward alone, towards
             // this cycle's target from what the previous cycle measured.
-            if (k == 0 && r > 0) {
+            for (std::size_t c = 0; c < 16; ++c) {
+                const int code = static_cast<int>(codes.at(r, c));
+                offline = offline || (code > 10 && code % 10 == 2);
+            }
+            if (k == 0 && r > 0 && !offline) {
                 const double feed_forward = 1.5 * (targets.at(r, 0) - measured.at(r - 1, 0)) - 0.6 * speed.at(r - 1, 0);
                 EXPECT_NEAR(torque.at(r, 0), feed_forward, 56.0 / 4095);
             }
@@ -241,6 +263,7 @@ TEST_F(RecordingTwoArms, EveryCycleOfBothRecordingsHoldsWhatItsControlThreadSent
 
 TEST_F(RecordingTwoArms, ALatchDumpsTheTwoSecondsBeforeIt) {
     Station& s = stations_[1];
+    ensureOnline(s);
     s.controller->setFaultDumpFolder(dir_);
     EXPECT_THROW(s.controller->setFaultDumpFolder(dir_ + "/missing"), std::invalid_argument);
     // Two seconds of history before the latch.
@@ -267,6 +290,7 @@ TEST_F(RecordingTwoArms, ALatchDumpsTheTwoSecondsBeforeIt) {
 
 TEST_F(RecordingTwoArms, APushOnJointTwoWhileTeachingMovesItInTheRecording) {
     Station& s = stations_[0];
+    ensureOnline(s);
     s.controller->setArmStatus(kGravityCompensation);
     ASSERT_TRUE(runCycles(s, 5));
     const std::string file = dir_ + "/teach.h5";
