@@ -126,6 +126,16 @@ bool applyRealtimeOption(int code, const std::string& value, m4::RealtimeOptions
     }
 }
 
+int parseOrExit(const char* program, const std::function<bool()>& parse, void (*usage)(FILE* to)) {
+    try {
+        return parse() ? -1 : 0;
+    } catch (const UsageError& error) {
+        std::fprintf(stderr, "%s: %s\n", program, error.message.c_str());
+        usage(stderr);
+        return kExitUsage;
+    }
+}
+
 std::string badOptionMessage(int result, char** argv) {
     // getopt_long leaves optind past the offending word. optopt holds a short
     // option's letter, or a long option's value code, which is no letter.

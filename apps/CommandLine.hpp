@@ -6,6 +6,7 @@
 #include <getopt.h>
 #include <signal.h>
 
+#include <cstdio>
 #include <functional>
 #include <string>
 #include <vector>
@@ -54,6 +55,12 @@ int parseMotorId(const std::string& text);
 // or after true, the first word that is no option.
 bool parseOptions(int argc, char** argv, const option* options,
                   const std::function<bool(int option, const std::string& value)>& handle);
+
+// Runs a tool's `parse`, which returns false when the run is already done
+// (help or version printed). On a UsageError prints "<program>: <message>"
+// and then `usage` to standard error. Returns -1 when the tool goes on, else
+// its exit status: 0 after help or version, kExitUsage after a mistake.
+int parseOrExit(const char* program, const std::function<bool()>& parse, void (*usage)(FILE* to));
 
 // The message for what getopt_long reported as a bad option: `result` is its
 // return value (':' for a missing value, '?' for an unknown option; the option

@@ -30,6 +30,7 @@
 
 #include <Eigen/Geometry>
 
+#include "apps/ArmSession.hpp"
 #include "apps/CommandLine.hpp"
 #include "qel/interfaces/InterfacesThread.hpp"
 
@@ -47,61 +48,20 @@ constexpr double kPoseTolerance = 0.005;     // m
 constexpr double kGripperTolerance = 0.15;   // gripper motor units
 constexpr auto kMoveTimeout = 20s;
 
-// Exit statuses; an interrupted session exits with 128 + the signal number
-// (130 for SIGINT, 143 for SIGTERM), as a shell reports a killed program.
+// Exit statuses; the tools' shared ones (output, arm start, interrupted) are
+// in ArmSession.hpp.
 constexpr int kExitPassed = 0;
 constexpr int kExitMoveFailed = 1;
-constexpr int kExitOutput = 3;
-constexpr int kExitArmStart = 4;
-constexpr int kExitInterruptedBase = 128;
-
-// Everything the arm is started with: the one record the construction of the
-// interface takes, so that start-up settings can join it in one place.
-struct ArmStart {
-    std::string urdf;
-    std::string can = "vcan0";
-    int type = 0;
-    // Cancelled by the main thread when a stop is requested during homing.
-    std::shared_ptr<qel::m4::StartupCancel> cancel = std::make_shared<qel::m4::StartupCancel>();
-};
+using qel::tools::kExitInterruptedBase;
+using qel::tools::kExitOutput;
 
 struct Options {
-    ArmStart arm;
+    qel::tools::ArmStart arm;
     std::string out = "demo-out";
 };
 
-// Set by the SIGINT/SIGTERM handler, read by the session. The handler does
-// nothing else: everything that stops the arm runs on the main thread, where
-// destroying the interface damps the arm as in a normal shutdown.
-volatile sig_atomic_t g_stop_signal = 0;
-
-// The first signal decides; a second one while stopping changes nothing.
-void onStopSignal(int signal) {
-    if (g_stop_signal == 0) g_stop_signal = signal;
-}
-
-bool stopRequested() { return g_stop_signal != 0; }
-
-// Blocks the stop signals in the calling thread for its lifetime; threads
-// started meanwhile inherit the block. The library's threads, the homing
-// thread and the logger must never take a signal: an interrupted wait of the
-// CAN receive thread counts as a silent second on the bus.
-class StopSignalsBlocked {
-public:
-    StopSignalsBlocked() {
-        sigset_t stop;
-        sigemptyset(&stop);
-        sigaddset(&stop, SIGINT);
-        sigaddset(&stop, SIGTERM);
-        pthread_sigmask(SIG_BLOCK, &stop, &previous_);
-    }
-    ~StopSignalsBlocked() { pthread_sigmask(SIG_SETMASK, &previous_, nullptr); }
-    StopSignalsBlocked(const StopSignalsBlocked&) = delete;
-    StopSignalsBlocked& operator=(const StopSignalsBlocked&) = delete;
-
-private:
-    sigset_t previous_;
-};
+using qel::tools::stopRequested;
+using qel::tools::StopSignalsBlocked;
 
 // Sleeps for `duration` in short steps; false as soon as a stop is requested.
 bool pause(Clock::duration duration) {
@@ -287,15 +247,6 @@ std::ofstream openOutput(const std::string& folder) {
     return csv;
 }
 
-// Constructs the interface, which enables the motors and homes the arm; runs
-// on its own thread so that the main thread can show progress. Throws what the
-// construction throws.
-std::unique_ptr<InterfacesThread> connect(const ArmStart& start) {
-    qel::m4::ControllerOptions options;
-    options.cancel = start.cancel;
-    return std::make_unique<InterfacesThread>(start.urdf, start.can, start.type, options);
-}
-
 void printSummary(const std::vector<MoveResult>& moves, std::vector<double> periods) {
     std::printf("\n%-34s %-8s %8s   %s\n", "move", "reached", "time s", "final error per joint");
     for (const auto& move : moves) {
@@ -433,83 +384,22 @@ int main(int argc, char** argv) {
     // Progress shows line by line also through a pipe or in a log file.
     setvbuf(stdout, nullptr, _IOLBF, 0);
     Options options;
-    try {
-        if (!parse(argc, argv, &options)) return 0;
-    } catch (const qel::tools::UsageError& error) {
-        std::fprintf(stderr, "qel-demo: %s\n", error.message.c_str());
-        usage(stderr);
-        return qel::tools::kExitUsage;
-    }
-    if (options.arm.urdf.empty()) options.arm.urdf = qel::tools::defaultUrdf();
+    const int done = qel::tools::parseOrExit("qel-demo", [&] { return parse(argc, argv, &options); }, usage);
+    if (done >= 0) return done;
     // Before anything moves: a session whose record cannot be written is not
     // worth running.
     std::ofstream csv = openOutput(options.out);
     if (!csv.is_open()) return kExitOutput;
 
-    struct sigaction action {};
-    action.sa_handler = onStopSignal;
-    sigemptyset(&action.sa_mask);
-    sigaction(SIGINT, &action, nullptr);
-    sigaction(SIGTERM, &action, nullptr);
-
-    std::printf("Connecting to the arm on %s and homing it (takes a few seconds)...\n",
-                options.arm.can.c_str());
-    std::unique_ptr<InterfacesThread> arm;
-    std::exception_ptr failure;
-    std::atomic<bool> constructed{false};
-    std::thread builder;
-    {
-        StopSignalsBlocked blocked;  // the library's threads start from the builder
-        builder = std::thread([&] {
-            try {
-                arm = connect(options.arm);
-            } catch (...) {
-                failure = std::current_exception();
-            }
-            constructed = true;
-        });
-    }
-    const auto homing_start = Clock::now();
-    bool announced = false;
-    while (!constructed) {
-        std::this_thread::sleep_for(100ms);
-        if (stopRequested() && !announced) {
-            // Homing is abandoned at once: construction damps the arm and
-            // throws, which the failure path below reports as interrupted.
-            std::printf("Stop requested: homing cancelled, the arm is being damped.\n");
-            options.arm.cancel->cancel();
-            announced = true;
-        }
-        const auto elapsed = Clock::now() - homing_start;
-        if (elapsed / 500ms != (elapsed - 100ms) / 500ms) {
-            std::printf("  homing... %.1f s\n", std::chrono::duration<double>(elapsed).count());
-        }
-        std::fflush(stdout);
-    }
-    builder.join();
-    if (failure && stopRequested()) {
-        // The cancelled start-up has damped the arm and closed the bus.
-        std::printf("\nInterrupted by %s: stopping the arm.\nArm stopped.\n",
-                    g_stop_signal == SIGINT ? "SIGINT" : "SIGTERM");
-        return kExitInterruptedBase + g_stop_signal;
-    }
-    if (failure) {
-        try {
-            std::rethrow_exception(failure);
-        } catch (const std::exception& e) {
-            std::fprintf(stderr, "qel-demo: the arm could not be started: %s\n", e.what());
-        } catch (...) {
-            std::fprintf(stderr, "qel-demo: the arm could not be started\n");
-        }
-        return kExitArmStart;
-    }
-    std::printf("Homed in %.2f s.\n", std::chrono::duration<double>(Clock::now() - homing_start).count());
+    int status = 0;
+    std::unique_ptr<InterfacesThread> arm = qel::tools::startArm(options.arm, "qel-demo", &status);
+    if (!arm) return status;
 
     std::vector<MoveResult> moves;
     if (!stopRequested()) moves = runSession(*arm, std::move(csv));
 
     if (stopRequested()) {
-        std::printf("\nInterrupted by %s: stopping the arm.\n", g_stop_signal == SIGINT ? "SIGINT" : "SIGTERM");
+        std::printf("\nInterrupted by %s: stopping the arm.\n", qel::tools::stopSignalName());
     } else {
         std::printf("\nShutting down.\n");
     }
@@ -517,7 +407,7 @@ int main(int argc, char** argv) {
     arm.reset();  // damps every motor
     if (stopRequested()) {
         std::printf("Arm stopped.\n");
-        return kExitInterruptedBase + g_stop_signal;
+        return kExitInterruptedBase + qel::tools::stopSignal();
     }
     const bool all_reached =
         std::all_of(moves.begin(), moves.end(), [](const MoveResult& m) { return m.reached; });

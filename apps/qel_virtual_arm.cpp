@@ -17,6 +17,7 @@
 
 #include "apps/CommandLine.hpp"
 #include "apps/FrameText.hpp"
+#include "apps/PushOption.hpp"
 #include "sim/VirtualArm.hpp"
 
 namespace {
@@ -60,6 +61,12 @@ const char* const kUsage =
     "  --bus-silent SECONDS    no motor answers from SECONDS on (0: from the start)\n"
     "  --random-frames RATE    send RATE frames a second with random identifiers\n"
     "                          and data (0 to 10000)\n"
+    "\n"
+    "A hand on the arm (JOINT is the joint number, 1 to 6; repeatable):\n"
+    "  --push JOINT:TORQUE:START:DURATION\n"
+    "                          push the joint with TORQUE N*m (-1000 to 1000,\n"
+    "                          positive in its positive direction) from START\n"
+    "                          seconds for DURATION seconds; pushes add up\n"
     "\n"
     "  -h, --help              this text\n"
     "  --version               the version\n"
@@ -162,7 +169,7 @@ int main(int argc, char** argv) {
     enum Option {
         kCan = 1000, kUrdf, kStart, kGripperStart, kGripperStop, kGripperTravel, kSeed, kQuiet,
         kSilence, kStatusCode, kCurrent, kDrop, kDelay, kBusSilent, kRandomFrames, kHelp,
-        kVersion, kTrace, kPayload,
+        kVersion, kTrace, kPayload, kPush,
     };
     static const option kOptions[] = {
         {"can", required_argument, nullptr, kCan},
@@ -184,6 +191,7 @@ int main(int argc, char** argv) {
         {"version", no_argument, nullptr, kVersion},
         {"trace", no_argument, nullptr, kTrace},
         {"payload", required_argument, nullptr, kPayload},
+        {"push", required_argument, nullptr, kPush},
         {nullptr, 0, nullptr, 0},
     };
 
@@ -280,6 +288,13 @@ int main(int argc, char** argv) {
             case kPayload: {
                 options.payload = parseNumber(value, "--payload");
                 if (options.payload < 0) throw UsageError{"--payload must not be negative"};
+                break;
+            }
+            case kPush: {
+                const qel::tools::PushOption push = qel::tools::parsePushOption(value);
+                faults.push_back([push](VirtualArm& arm, VirtualArm::Clock::time_point t0) {
+                    arm.push(push.joint, push.torque, t0 + seconds(push.start_s), seconds(push.duration_s));
+                });
                 break;
             }
             case kTrace: trace = true; break;

@@ -16,7 +16,11 @@
 // scripts/with-vcan), controller_timing_inprocess natively on the in-process
 // bus.
 //
-//   controller_timing [SECONDS_PER_PHASE=5] [--default|--realtime] [--soak MINUTES]
+// With --record DIR every phase is also recorded (HDF5, DIR/<phase>.h5) and
+// the cycles written and lost are reported after its row, so that the two
+// tables with and without recording compare the work time.
+//
+//   controller_timing [SECONDS_PER_PHASE=5] [--default|--realtime] [--soak MINUTES] [--record DIR]
 #include <unistd.h>
 
 #include <algorithm>
@@ -82,6 +86,9 @@ long residentKiB() {
     return resident * (sysconf(_SC_PAGESIZE) / 1024);
 }
 
+// Where --record puts each phase's recording; empty: no recording.
+std::string g_record_dir;
+
 struct PhaseResult {
     std::string name;
     std::vector<double> periods_ms;
@@ -91,6 +98,7 @@ struct PhaseResult {
     std::map<uint32_t, size_t> frames;
     long control_allocs = 0;
     long receive_allocs = 0;
+    qel::m4::RecordingStatus recording;
 };
 
 // Collects the cycle records of the running controller.
@@ -132,6 +140,13 @@ PhaseResult measure(const char* name, ControllerThread& arm, double seconds,
     std::this_thread::sleep_for(300ms);  // let the state settle in
     log.restart();
     wire.clear();
+    if (!g_record_dir.empty()) {
+        std::string file = name;
+        for (char& c : file) {
+            if (c == ' ' || c == ',') c = '-';
+        }
+        arm.startRecording(g_record_dir + "/" + file + ".h5");
+    }
     const uint64_t missed = arm.missedDeadlines();
     const long control = qel::test::allocationsOfThreadsNamed("qel-control");
     const long receive = qel::test::allocationsOfThreadsNamed("qel-can-receive");
@@ -147,6 +162,7 @@ PhaseResult measure(const char* name, ControllerThread& arm, double seconds,
     r.control_allocs = qel::test::allocationsOfThreadsNamed("qel-control") - control;
     r.receive_allocs = qel::test::allocationsOfThreadsNamed("qel-can-receive") - receive;
     for (const auto& f : wire.frames()) ++r.frames[f.frame.can_id];
+    if (!g_record_dir.empty()) r.recording = arm.stopRecording();
     return r;
 }
 
@@ -175,6 +191,12 @@ void printRow(PhaseResult r) {
                 percentile(r.work_ms, 0.5), percentile(r.work_ms, 0.99),
                 r.work_ms.empty() ? 0.0 : r.work_ms.back(), static_cast<unsigned long long>(r.missed),
                 rates.c_str(), r.frames[0] / r.seconds, r.control_allocs, r.receive_allocs);
+    if (!r.recording.path.empty()) {
+        std::printf("%-22s recorded %llu cycles, %llu lost, to %s%s%s\n", "",
+                    static_cast<unsigned long long>(r.recording.written),
+                    static_cast<unsigned long long>(r.recording.lost), r.recording.path.c_str(),
+                    r.recording.error.empty() ? "" : ": ", r.recording.error.c_str());
+    }
 }
 
 std::vector<double> poseNear(ControllerThread& arm, double dz) {
@@ -322,6 +344,8 @@ int main(int argc, char** argv) {
             with_default = false;
         } else if (std::strcmp(argv[i], "--soak") == 0 && i + 1 < argc) {
             soak_minutes = std::atof(argv[++i]);
+        } else if (std::strcmp(argv[i], "--record") == 0 && i + 1 < argc) {
+            g_record_dir = argv[++i];
         } else {
             seconds = std::atof(argv[i]);
         }

@@ -26,3 +26,9 @@ target_link_libraries(qel_kdl INTERFACE
     ${QEL_KDL_PARSER_LIBRARY} ${QEL_CONSOLE_BRIDGE_LIBRARY}
     ${QEL_PARSER_CONSOLE_LIBRARY} ${QEL_PARSER_CONSOLE_BACKEND_LIBRARY} ${QEL_KDL_LIBRARY} Eigen3::Eigen)
 add_library(qel::kdl ALIAS qel_kdl)
+
+# HDF5's C library, for recordings; Debian keeps the serial build's header in
+# a subfolder. Only the library itself is linked: the shared object carries
+# its own dependencies.
+find_path(QEL_HDF5_INCLUDE_DIR hdf5.h PATH_SUFFIXES hdf5/serial REQUIRED)
+find_library(QEL_HDF5_LIBRARY NAMES hdf5_serial hdf5 PATH_SUFFIXES hdf5/serial REQUIRED)

@@ -234,6 +234,58 @@ void bindRealtime(py::module_& m) {
         .def_readwrite("spin_ns", &m4::RealtimeOptions::spin_ns);
 }
 
+// A recording's status as the RecordingStatus named tuple.
+py::object statusTuple(const recording::RecordingStatus& s) {
+    return py::module_::import("qel_m4").attr("RecordingStatus")(s.active, s.path, s.written, s.lost, s.error);
+}
+
+// Binds a recording operation that returns its status, called without the
+// GIL (stopping writes the rest of the file).
+template <typename Method>
+void bindStatus(py::class_<Arm>& cls, const char* name, Method method, const char* doc) {
+    cls.def(
+        name,
+        [method](Arm& self) {
+            InterfacesPy& arm = self.get();
+            recording::RecordingStatus status;
+            {
+                py::gil_scoped_release release;
+                status = (arm.*method)();
+            }
+            return statusTuple(status);
+        },
+        doc);
+}
+
+// A str or an os.PathLike as the path it names.
+std::string pathText(const py::object& path) {
+    return py::module_::import("os").attr("fspath")(path).cast<std::string>();
+}
+
+void bindRecording(py::module_& m) {
+    py::object status = py::module_::import("collections").attr("namedtuple")(
+        "RecordingStatus", py::make_tuple("active", "path", "written", "lost", "error"));
+    status.attr("__module__") = "qel_m4";
+    status.attr("__doc__") =
+        "The running recording, or the last one once stopped: active (the file is\n"
+        "being written), path ('' before the first), written (control cycles in\n"
+        "it), lost (cycles missing between the first and the last written: the\n"
+        "recorder fell more than about five seconds behind; they are gaps in\n"
+        "'cycle'), error (why it ended by itself or could not be completed; '' if\n"
+        "it did not).";
+    m.attr("RecordingStatus") = status;
+    m.def(
+        "read_recording",
+        [](const py::object& path) {
+            return py::module_::import("qel_m4_recording").attr("read")(path);
+        },
+        py::arg("path"),
+        "Reads an HDF5 recording (start_recording, a fault dump) into numpy arrays:\n"
+        "a qel_m4_recording.Recording with one array per dataset ('cycle',\n"
+        "'measured/position', ...), their units and the file's attributes. Needs\n"
+        "h5py (Debian: python3-h5py). See docs/recording.md.");
+}
+
 void bindStates(py::module_& m) {
     m.attr("State") = makeIntEnum(
         "State",
@@ -452,11 +504,53 @@ void bindArm(py::module_& m) {
         "2 bus offline, 3 another controller, 4 failure on the control thread,\n"
         "5 damp_now, 10*n + 2 joint n offline, 10*n + (c - 5) motor n reports fault\n"
         "code c (n = 7 is the gripper). See docs/faults.md for what to do.");
+
+    cls.def(
+        "start_recording",
+        [](Arm& self, const py::object& path, const std::string& format) {
+            InterfacesPy& arm = self.get();
+            const std::string file = pathText(path);
+            py::gil_scoped_release release;
+            arm.start_recording(file, format);
+        },
+        py::arg("path"), py::arg("format") = "hdf5",
+        "Records every control cycle from now on into `path` (replaced if it\n"
+        "exists) until stop_recording: format 'hdf5' (read it back with\n"
+        "read_recording) or 'csv'. The control thread never waits for the file;\n"
+        "cycles the recorder could not keep up with are counted as lost. Raises\n"
+        "ValueError for an empty path, another format or a recording already\n"
+        "running, RuntimeError if the file cannot be created. See docs/recording.md.");
+    bindStatus(cls, "stop_recording", &InterfacesPy::stop_recording,
+        "Writes every cycle run so far, completes the file and returns its\n"
+        "RecordingStatus (cycles written and lost, error); with no recording\n"
+        "running, the last one's.");
+    bindStatus(cls, "recording_status", &InterfacesPy::recording_status,
+        "The running recording's RecordingStatus, or the last one's. A file that\n"
+        "cannot be written stops its recording: active False, error set.");
+    cls.def(
+        "set_fault_dump_folder",
+        [](Arm& self, const py::object& folder) {
+            self.get().set_fault_dump_folder(folder.is_none() ? std::string() : pathText(folder));
+        },
+        py::arg("folder"),
+        "When a fault latches, the last two seconds of cycles (always kept in\n"
+        "memory) go to a new HDF5 file in `folder`, fault-<UTC time>-cycle<number>.h5;\n"
+        "None or '' switches this off (the default). Raises ValueError if `folder`\n"
+        "is not an existing, writable folder.");
+    cls.def(
+        "last_fault_dump",
+        [](Arm& self) -> py::object {
+            const std::string path = self.get().last_fault_dump();
+            if (path.empty()) return py::none();
+            return py::str(path);
+        },
+        "The path of the last fault dump written, or None.");
 }
 
 }  // namespace
 
 void bindController(py::module_& m) {
+    bindRecording(m);
     bindStates(m);
     bindRealtime(m);
     bindArm(m);

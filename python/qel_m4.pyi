@@ -6,9 +6,11 @@ pitch, yaw], positions in m relative to the tool position at all-zero joints,
 rotation Rz(yaw)·Ry(pitch)·Rx(roll) about the fixed base axes.
 """
 import enum
+import os
 from typing import List, Literal, NamedTuple, Optional, Sequence, Tuple, Union, overload
 
 import numpy
+import qel_m4_recording
 
 __version__: str
 
@@ -40,6 +42,15 @@ class JointStatus(NamedTuple):
     velocity: float
     torque: float
     current: float
+
+
+class RecordingStatus(NamedTuple):
+    """The running recording, or the last one once stopped."""
+    active: bool
+    path: str
+    written: int
+    lost: int
+    error: str
 
 
 class ThreadSettings:
@@ -119,6 +130,12 @@ class InterfacesPy:
     def latched_fault(self) -> Optional[Tuple[int, str]]: ...
     def get_error_code(self) -> List[int]: ...
 
+    def start_recording(self, path: Union[str, "os.PathLike[str]"], format: str = "hdf5") -> None: ...
+    def stop_recording(self) -> RecordingStatus: ...
+    def recording_status(self) -> RecordingStatus: ...
+    def set_fault_dump_folder(self, folder: Union[str, "os.PathLike[str]", None]) -> None: ...
+    def last_fault_dump(self) -> Optional[str]: ...
+
 
 class InterfacesToolsPy:
     """Forward kinematics for hosts without a controller."""
@@ -138,6 +155,8 @@ class KinematicSolver:
 def l5_fk(joints: Numbers) -> List[float]: ...
 def l5_ik_lm(seed: Numbers, target: Numbers) -> List[float]: ...
 def l5_get_Tau(joints: Numbers, type: int) -> List[float]: ...
+
+def read_recording(path: Union[str, "os.PathLike[str]"]) -> "qel_m4_recording.Recording": ...
 
 def set_output_level(level: Union[OutputLevel, int, str]) -> None: ...
 def get_output_level() -> OutputLevel: ...

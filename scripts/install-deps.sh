@@ -8,6 +8,8 @@ PACKAGES=(
     build-essential cmake pkg-config
     # libraries the code builds on
     libeigen3-dev liborocos-kdl-dev libkdl-parser-dev libconsole-bridge-dev librosconsole-dev
+    # recordings (the C library; h5py reads them back in Python)
+    libhdf5-dev python3-h5py
     # tests and benchmarks
     libgtest-dev libgmock-dev libbenchmark-dev
     # a real kernel CAN stack for the bus tests, and independent CAN peers

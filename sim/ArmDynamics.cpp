@@ -161,9 +161,10 @@ void ArmDynamics::refreshInertia() {
 }
 
 // Implicit Euler on the motors' spring and damper and on friction, explicit on
-// gravity: with a 1 ms step even k_p 500 and k_d 5 on the lightest joint stay
-// stable, where an explicit step would need far finer steps.
-//   (M + h(K_d + B) + h²K_p) v' = M v + h(K_p(p* − p) + K_d v* + τ_ff − G)
+// gravity and the external torques: with a 1 ms step even k_p 500 and k_d 5 on
+// the lightest joint stay stable, where an explicit step would need far finer
+// steps.
+//   (M + h(K_d + B) + h²K_p) v' = M v + h(K_p(p* − p) + K_d v* + τ_ff + τ_ext − G)
 //   p' = p + h v'
 // A joint whose motor saturates is re-solved with its torque held at the
 // limit. A joint that would pass an end stop is re-solved with the velocity
@@ -198,7 +199,7 @@ void ArmDynamics::stepArm() {
                 force = saturated[i] * kMotorLayout[i].torque_limit;
             }
             system(i, i) += h * (k_d + kMotorLayout[i].friction) + h * h * k_p;
-            rhs(i) += h * (force - gravity_(i));
+            rhs(i) += h * (force + external_[i] - gravity_(i));
         }
         for (std::size_t i = 0; i < kArmJoints; ++i) {
             if (stopped[i] == 0) continue;

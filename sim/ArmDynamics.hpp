@@ -75,6 +75,13 @@ public:
     // std::invalid_argument for an axis out of range.
     void setDrive(int axis, bool enabled, const hw_interface::HybridJointCmd& command);
 
+    // External torques on joints 1 to 6 (N·m, positive in each joint's
+    // positive direction), as a hand pushing the arm applies them; they act
+    // from the next step on until replaced. Values are used as given: the
+    // caller passes finite ones.
+    void setExternalTorques(const std::array<double, kArmJoints>& torques) { external_ = torques; }
+    const std::array<double, kArmJoints>& externalTorques() const { return external_; }
+
     // Advances the model by one step of kStep.
     void step();
 
@@ -118,6 +125,7 @@ private:
     double gripper_open_stop_;
 
     std::array<Drive, kAxes> drives_{};
+    std::array<double, kArmJoints> external_{};
     std::array<AxisState, kAxes> axes_{};
     Vector6 gravity_ = Vector6::Zero();
     Matrix6 inertia_ = Matrix6::Identity();

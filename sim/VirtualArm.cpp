@@ -187,8 +187,20 @@ void VirtualArm::Runner::advancePhysics(Clock::time_point now) {
         sim_time_ = now - kMaxCatchUpSteps * kStep;
         steps = kMaxCatchUpSteps;
     }
-    for (auto i = 0; i < steps; ++i) arm_.dynamics_.step();
+    std::vector<VirtualArm::Push>& pushes = arm_.pushes_;
+    for (auto i = 0; i < steps; ++i) {
+        const Clock::time_point t = sim_time_ + i * kStep;
+        std::array<double, kArmJoints> external = arm_.held_torque_;
+        for (const VirtualArm::Push& push : pushes) {
+            if (t >= push.start && t < push.end) external[push.joint] += push.torque;
+        }
+        arm_.dynamics_.setExternalTorques(external);
+        arm_.dynamics_.step();
+    }
     sim_time_ += steps * kStep;
+    pushes.erase(std::remove_if(pushes.begin(), pushes.end(),
+                                [this](const VirtualArm::Push& push) { return push.end <= sim_time_; }),
+                 pushes.end());
 }
 
 void VirtualArm::Runner::readFrames(Clock::time_point now) {
@@ -378,6 +390,38 @@ MotorFaults VirtualArm::faults(int motor_id) const {
 void VirtualArm::setPayload(double mass) {
     std::lock_guard<std::mutex> lock(mutex_);
     dynamics_.setPayload(mass);
+}
+
+namespace {
+
+std::size_t externalJoint(int joint, double torque) {
+    if (joint < 1 || joint > static_cast<int>(kArmJoints)) {
+        throw std::invalid_argument("external torques act on joints 1 to 6, not " + std::to_string(joint));
+    }
+    if (!std::isfinite(torque) || std::fabs(torque) > VirtualArm::kMaxExternalTorque) {
+        throw std::invalid_argument("an external torque must be a finite number from -1000 to 1000 N·m");
+    }
+    return static_cast<std::size_t>(joint - 1);
+}
+
+}  // namespace
+
+void VirtualArm::setExternalTorque(int joint, double torque) {
+    const std::size_t index = externalJoint(joint, torque);
+    std::lock_guard<std::mutex> lock(mutex_);
+    held_torque_[index] = torque;
+}
+
+void VirtualArm::push(int joint, double torque, Clock::time_point start, Clock::duration duration) {
+    const std::size_t index = externalJoint(joint, torque);
+    if (duration < Clock::duration::zero()) throw std::invalid_argument("a push cannot last a negative time");
+    std::lock_guard<std::mutex> lock(mutex_);
+    pushes_.push_back({index, torque, start, start + duration});
+}
+
+std::array<double, kArmJoints> VirtualArm::externalTorques() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return dynamics_.externalTorques();
 }
 
 void VirtualArm::silenceBus(Clock::time_point from) {

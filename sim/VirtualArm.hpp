@@ -10,6 +10,7 @@
 #include <optional>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "sim/ArmDynamics.hpp"
 #include "sim/MotorLayout.hpp"
@@ -120,6 +121,20 @@ public:
     // for a negative or non-finite mass and changes nothing then.
     void setPayload(double mass);
 
+    // A hand on the arm. Torques are in N·m on joint 1 to 6, positive in the
+    // joint's positive direction, at most kMaxExternalTorque in magnitude;
+    // held and pushed torques add up. Each throws std::invalid_argument, and
+    // changes nothing, for a joint outside 1 to 6, a torque that is not
+    // finite or too large, or a negative duration.
+    static constexpr double kMaxExternalTorque = 1000.0;
+    // Applies `torque` to `joint` from now on until changed (0 lets go).
+    void setExternalTorque(int joint, double torque);
+    // Applies `torque` to `joint` from `start` for `duration`, on the
+    // simulation's clock (which is Clock).
+    void push(int joint, double torque, Clock::time_point start, Clock::duration duration);
+    // The external torque on each joint as of the simulation's last step.
+    std::array<double, kArmJoints> externalTorques() const;
+
     // Whole-bus faults. No motor answers from `from` on (random frames stop
     // too) until resumeBus().
     void silenceBus(Clock::time_point from = Clock::now());
@@ -138,6 +153,14 @@ private:
     mutable std::mutex mutex_;  // guards everything below but the runner
     ArmDynamics dynamics_;
     std::array<SimulatedMotor, kAxes> motors_;
+    struct Push {
+        std::size_t joint;  // 0 to 5
+        double torque;
+        Clock::time_point start;
+        Clock::time_point end;
+    };
+    std::array<double, kArmJoints> held_torque_{};
+    std::vector<Push> pushes_;
     std::optional<Clock::time_point> bus_silent_from_;
     double random_frame_rate_ = 0.0;
     VirtualArmStats stats_;

@@ -1,5 +1,6 @@
-// The tools on a live bus: qel-decode reading an interface, and qel-demo
-// stopped by a signal next to the virtual arm.
+// The tools on a live bus: qel-decode reading an interface, qel-demo stopped
+// by a signal next to the virtual arm, and qel-teach recording an arm that
+// qel-virtual-arm --push moves.
 #include <gtest/gtest.h>
 
 #include <signal.h>
@@ -15,11 +16,13 @@
 #include "qel/can_motor_dlc/MotorCodec.hpp"
 #include "support/ArmOnBus.hpp"
 #include "support/CanRecorder.hpp"
+#include "support/Hdf5Reader.hpp"
 
 namespace qel::test {
 namespace {
 
 using namespace std::chrono_literals;
+using hw_interface::CanFrame;
 using hw_interface::HybridJointCmd;
 
 bool contains(const std::string& text, const std::string& part) { return text.find(part) != std::string::npos; }
@@ -119,6 +122,61 @@ TEST(DemoOnBus, ASignalStopsTheSessionAndDestructionDampsTheArm) {
         }
     }
     std::system(("rm -rf " + out_dir).c_str());
+}
+
+TEST(TeachOnBus, RecordsThePushedArmUntilTheDurationOrCtrlCThenDampsIt) {
+    // A hand pushes joint 2 forwards from the start, for good.
+    ToolRun sim(QEL_VIRTUAL_ARM_PATH, {"--can", kTestBus, "--quiet", "--push", "2:3:0:1000"});
+    ASSERT_TRUE(sim.waitForError("running on vcan0", 30s)) << sim.err();
+
+    // Until the duration.
+    const std::string timed = scratchPath("timed.h5");
+    ToolRun first(QEL_TEACH_PATH, {"--can", kTestBus, "--out", timed, "--duration", "0.5"});
+    EXPECT_EQ(first.wait(), 0) << first.out() << first.err();
+    EXPECT_TRUE(contains(first.out(), "Recorded ")) << first.out();
+    EXPECT_TRUE(contains(first.out(), "Arm damped.")) << first.out();
+    EXPECT_GE(Hdf5Reader(timed).read("cycle").rows(), 50u);
+    unlink(timed.c_str());
+
+    // Until Ctrl-C, two seconds' worth of command frames later.
+    CanRecorder recorder;
+    const std::string path = scratchPath("teach.h5");
+    ToolRun teach(QEL_TEACH_PATH, {"--can", kTestBus, "--out", path});
+    ASSERT_TRUE(teach.waitForOutput("Teaching:", 120s)) << teach.out() << teach.err();
+    recorder.clear();
+    ASSERT_TRUE(recorder.waitFor([](const CanFrame& f) { return f.can_id == 2; }, 400, 60s));
+    teach.signal(SIGINT);
+    EXPECT_EQ(teach.wait(), 0) << teach.out() << teach.err();
+    const std::string out = teach.out();
+    EXPECT_TRUE(contains(out, "SIGINT: ending the recording.")) << out;
+    EXPECT_TRUE(contains(out, "Recorded ")) << out;
+    EXPECT_FALSE(contains(out, "were lost")) << out;
+
+    Hdf5Reader file(path);
+    const auto state = file.read("state");
+    const auto position = file.read("measured/position");
+    const std::size_t rows = state.rows();
+    ASSERT_GE(rows, 400u);
+    EXPECT_EQ(file.numbers("cycles_lost"), std::vector<double>{0});
+    // Floating in gravity compensation, joint 2 gave way to the push; at the
+    // end the tool damped the arm before it closed the file.
+    std::size_t floating = 0;
+    while (floating < rows && state.at(floating) != 3) ++floating;
+    ASSERT_LT(floating, rows);
+    std::size_t last_floating = floating;
+    while (last_floating + 1 < rows && state.at(last_floating + 1) == 3) ++last_floating;
+    EXPECT_GT(position.at(last_floating, 1) - position.at(floating, 1), 0.2) << "joint 2 pushed forwards";
+    EXPECT_EQ(state.at(rows - 1), 2) << "damped at the end";
+    unlink(path.c_str());
+
+    const double damping[] = {1.0, 5.0, 5.0, 2.0, 1.0, 1.0};
+    const int ids[] = {1, 2, 4, 5, 6, 7};
+    const auto last = lastCommands(recorder);
+    for (int i = 0; i < 6; ++i) {
+        ASSERT_TRUE(last.count(ids[i])) << "motor " << ids[i] << " got no command";
+        EXPECT_EQ(last.at(ids[i]).k_p, 0.0) << "motor " << ids[i];
+        EXPECT_NEAR(last.at(ids[i]).k_d, damping[i], 0.002) << "motor " << ids[i];
+    }
 }
 
 }  // namespace

@@ -16,6 +16,7 @@ namespace {
 
 const std::string kDecode = QEL_DECODE_PATH;
 const std::string kDemo = QEL_DEMO_PATH;
+const std::string kTeach = QEL_TEACH_PATH;
 
 bool contains(const std::string& text, const std::string& part) { return text.find(part) != std::string::npos; }
 
@@ -171,6 +172,49 @@ TEST(DemoCli, HelpWarnsThatItMovesTheArmAndBadSetupsFailBeforeItStarts) {
     EXPECT_EQ(runTool(kDemo, {"--can", "nocan7", "--out", file.path() + "/run"}, &out, &err), 3);
     EXPECT_TRUE(contains(err, "cannot create output folder '" + file.path() + "/run'")) << err;
     EXPECT_EQ(out, "");
+}
+
+TEST(TeachCli, HelpWarnsThatItMovesTheArmAndBadSetupsFailBeforeItStarts) {
+    std::string out, err;
+    EXPECT_EQ(runTool(kTeach, {"--help"}, &out, &err), 0);
+    for (const char* part : {"usage: qel-teach", "--out FILE", "gravity compensation", "MOVES THE ARM", "--can",
+                             "--duration", "--urdf", ".csv", "docs/recording.md", "Exit status",
+                             "3 the\nfile cannot be written", "4 the arm could not be started", "130 or 143"}) {
+        EXPECT_TRUE(contains(out, part)) << part << " missing from:\n" << out;
+    }
+    EXPECT_EQ(runTool(kTeach, {"--version"}, &out, &err), 0);
+    EXPECT_EQ(out, std::string("qel-teach ") + QEL_EXPECTED_VERSION + "\n");
+
+    struct Bad {
+        std::vector<std::string> args;
+        const char* message;
+    };
+    const Bad bad[] = {
+        {{}, "--out FILE is required"},
+        {{"--out", "x.h5", "--duration", "0"}, "--duration must be above 0"},
+        {{"--out", "x.h5", "--duration", "-3"}, "--duration must be above 0"},
+        {{"--out", "x.h5", "--duration", "2e6"}, "at most 1e6 seconds"},
+        {{"--out", "x.h5", "--duration", "soon"}, "--duration must be a finite number, got 'soon'"},
+        {{"--out"}, "option '--out' needs a value"},
+        {{"--out", "x.h5", "stray"}, "unexpected argument 'stray'"},
+    };
+    for (const Bad& b : bad) {
+        EXPECT_EQ(runTool(kTeach, b.args, &out, &err), 2) << b.message;
+        EXPECT_TRUE(contains(err, b.message)) << "expected '" << b.message << "' in: " << err;
+        EXPECT_TRUE(contains(err, "usage: qel-teach")) << err;
+    }
+
+    // A recording in a folder that cannot exist: refused before the bus is
+    // opened (the interface named here does not exist either).
+    const ScratchFile file("not a folder");
+    EXPECT_EQ(runTool(kTeach, {"--can", "nocan7", "--out", file.path() + "/teach.h5"}, &out, &err), 3);
+    EXPECT_TRUE(contains(err, "qel-teach: cannot write in '" + file.path() + "'")) << err;
+    EXPECT_EQ(out, "");
+    // Where it can be written, the missing interface is what stops it.
+    const std::string recording = scratchPath("teach.h5");
+    EXPECT_EQ(runTool(kTeach, {"--can", "nocan7", "--out", recording}, &out, &err), 4);
+    EXPECT_TRUE(contains(err, "qel-teach: the arm could not be started: Cannot open CAN interface 'nocan7'")) << err;
+    EXPECT_NE(access(recording.c_str(), F_OK), 0) << "nothing recorded";
 }
 
 }  // namespace

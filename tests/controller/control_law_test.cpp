@@ -237,6 +237,36 @@ TEST(ErrorCodeList, ResumingConsumesThePendingFaultButKeepsTheCodes) {
     EXPECT_EQ(list.take(), (std::vector<int>{44, 44}));
 }
 
+TEST(ErrorCodeList, EachCycleSeesTheCodesItAppendedEvenWhenTheListDropsThem) {
+    ErrorCodeList list(128);
+    int codes[ErrorCodeList::kRecentCodes];
+    list.appendReport(control::offlineCode(3));
+    list.appendMotorFault(2, 10);
+    list.appendOverCurrent();
+    list.appendFault(control::kCodeDampRequested);
+    EXPECT_EQ(list.takeAppended(codes, 16), 4u);
+    EXPECT_EQ(std::vector<int>(codes, codes + 4), (std::vector<int>{32, 25, 1, 5}));
+    EXPECT_EQ(list.takeAppended(codes, 16), 0u) << "a later cycle sees only its own";
+    EXPECT_EQ(list.take().size(), 4u) << "the host's list is not the cycle's";
+
+    // The host's list full of repeats drops a known report; the cycle still
+    // sees it. More than kRecentCodes are counted, the first ones kept.
+    for (int n = 0; n < 128; ++n) list.appendReport(control::offlineCode(3));
+    list.takeAppended(codes, 16);
+    for (int n = 0; n < 20; ++n) list.appendReport(n % 2 == 0 ? control::offlineCode(3) : control::kCodeBusOffline);
+    EXPECT_EQ(list.size(), 128u);
+    for (int& c : codes) c = 0;
+    EXPECT_EQ(list.takeAppended(codes, 16), 20u);
+    for (int n = 0; n < 16; ++n) EXPECT_EQ(codes[n], n % 2 == 0 ? 32 : 2) << n;
+    // Less room than codes: only as many are written.
+    list.appendReport(2);
+    list.appendReport(42);
+    codes[1] = -1;
+    EXPECT_EQ(list.takeAppended(codes, 1), 2u);
+    EXPECT_EQ(codes[0], 2);
+    EXPECT_EQ(codes[1], -1);
+}
+
 TEST(ErrorCodeList, HostReadsWhileTheCycleAppends) {
     ErrorCodeList list;
     std::atomic<bool> done{false};

@@ -1,12 +1,16 @@
 // The control cycle and the bus receive path allocate nothing, in any control
 // state, with a reachable and an unreachable pose command (whose solves the
-// pose search rejects) and with a motor offline: counted per thread by
+// pose search rejects) and with a motor offline, while every cycle is
+// recorded to a file (the recorder's own thread allocates as it writes and is
+// not counted; the cycle only hands it a record): counted per thread by
 // interposing malloc and its relatives, which also catches Eigen's and KDL's
 // allocations. The pose search's own thread is not counted: the solver
 // allocates a few times per iteration, which is why it is not in the cycle.
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <cstdio>
+#include <cstdlib>
 #include <memory>
 #include <string>
 #include <vector>
@@ -55,6 +59,11 @@ TEST(CycleAllocations, NoStateAllocatesOnTheControlOrReceiveThread) {
     }
     test::ArmOnBus bus;
     CountedController arm(QEL_TEST_URDF, test::kTestBus, 0);
+    char dir[] = "/tmp/qel-cycle-allocation.XXXXXX";
+    ASSERT_NE(mkdtemp(dir), nullptr);
+    const std::string recording = std::string(dir) + "/cycles.h5";
+    arm.startRecording(recording);
+    arm.setFaultDumpFolder(dir);
 
     const Eigen::Isometry3d home = arm.getEndPose();
     std::vector<double> reachable(6);
@@ -105,6 +114,11 @@ TEST(CycleAllocations, NoStateAllocatesOnTheControlOrReceiveThread) {
     ASSERT_TRUE(arm.runCycles(40));
     EXPECT_EQ(test::allocationsOfThreadsNamed(kControlThread) - control, 0) << "offline, control thread";
     EXPECT_EQ(test::allocationsOfThreadsNamed(kReceiveThread) - receive, 0) << "offline, receive thread";
+
+    const RecordingStatus status = arm.stopRecording();
+    EXPECT_TRUE(status.error.empty()) << status.error;
+    EXPECT_GT(status.written, 1000u) << "every phase was recorded";
+    std::system((std::string("rm -rf '") + dir + "'").c_str());
 }
 
 }  // namespace

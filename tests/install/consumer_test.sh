@@ -37,6 +37,10 @@ fi
 # The simulator and the Python module run from the prefix as installed.
 env -u LD_LIBRARY_PATH PYTHONPATH="$(echo "$prefix"/lib/python3*/dist-packages)" /usr/bin/python3 -c \
     'import qel_m4; print("python module: l5_fk at zero", qel_m4.l5_fk([0.0] * 6)[:3])'
+# The recording reader is installed beside the module, which finds it.
+env -u LD_LIBRARY_PATH PYTHONPATH="$(echo "$prefix"/lib/python3*/dist-packages)" /usr/bin/python3 -c \
+    'import qel_m4, qel_m4_recording; assert qel_m4_recording.Recording'
+env -u LD_LIBRARY_PATH "$prefix/bin/qel-teach" --version >/dev/null
 env -u LD_LIBRARY_PATH "$prefix/bin/qel-virtual-arm" --help >/dev/null
 env -u LD_LIBRARY_PATH "$prefix/bin/qel-decode" --version >/dev/null
 # The installed demo finds the description installed next to it.

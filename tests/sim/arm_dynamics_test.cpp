@@ -71,6 +71,31 @@ TEST(ArmDynamics, HoldsASetPointWhenGravityIsFedForward) {
     }
 }
 
+TEST(ArmDynamics, AnExternalTorqueActsLikeAHandOnItsJoint) {
+    ArmDynamics arm(ArmDynamicsOptions{});
+    const std::array<double, kArmJoints> target{0.3, 0.6, 0.5, 0.4, -0.3, 0.2};
+    holdWithGravity(arm, target, kKp, kKd);
+    run(arm, 4.0);
+    // Held by its motor's spring, joint 2 yields by about torque / k_p in the
+    // direction of the push (the gravity load changes a little on the way).
+    for (const double push : {6.0, -6.0}) {
+        SCOPED_TRACE(push);
+        std::array<double, kArmJoints> external{};
+        external[1] = push;
+        arm.setExternalTorques(external);
+        EXPECT_EQ(arm.externalTorques(), external);
+        run(arm, 4.0);
+        const double yield = arm.state(1).position - target[1];
+        EXPECT_GT(yield * push, 0.0) << "moves the way it is pushed";
+        EXPECT_NEAR(std::abs(yield), 6.0 / kKp[1], 0.5 * 6.0 / kKp[1]);
+        EXPECT_NEAR(arm.state(0).position, target[0], 2e-3) << "joint 1 is not pushed";
+    }
+    // Let go: back to the set-point.
+    arm.setExternalTorques({});
+    run(arm, 4.0);
+    EXPECT_NEAR(arm.state(1).position, target[1], 2e-3);
+}
+
 TEST(ArmDynamics, StiffestGainsStayStableAndTorqueSaturates) {
     ArmDynamics arm(ArmDynamicsOptions{});
     const double stiff_p[kArmJoints] = {500, 500, 500, 500, 500, 500};

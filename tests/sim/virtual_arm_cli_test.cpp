@@ -47,7 +47,8 @@ TEST(VirtualArmCli, HelpVersionAndExitStatusesForBadCommandLinesAndMissingInterf
         EXPECT_EQ(runTool(kArm, {help}, &out, &err), 0) << help << ": " << err;
         for (const char* option : {"--silence", "--status-code", "--current", "--drop", "--delay", "--bus-silent",
                                    "--random-frames", "--start", "--gripper-stop", "--trace", "--payload",
-                                   "--version", "bus identifier, not its joint number"}) {
+                                   "--push JOINT:TORQUE:START:DURATION", "--version",
+                                   "bus identifier, not its joint number"}) {
             EXPECT_TRUE(contains(out, option)) << option << " is not documented";
         }
     }
@@ -72,6 +73,9 @@ TEST(VirtualArmCli, HelpVersionAndExitStatusesForBadCommandLinesAndMissingInterf
         {{"--payload", "-1"}, "--payload must not be negative"},
         {{"--payload", "inf"}, "--payload must be a finite number"},
         {{"--gripper-travel", "-1"}, "gripper travel must be positive"},
+        {{"--push", "2:5:1"}, "--push needs JOINT:TORQUE:START:DURATION (four fields), got '2:5:1'"},
+        {{"--push", "7:5:1:1"}, "--push joint must be a whole number from 1 to 6, got '7'"},
+        {{"--push", "2:nan:1:1"}, "--push torque must be a finite number, got 'nan'"},
         {{"stray"}, "unexpected argument 'stray'"},
     };
     for (const Bad& b : bad) {

@@ -9,6 +9,7 @@
 #include <array>
 #include <atomic>
 #include <chrono>
+#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <memory>
@@ -231,6 +232,45 @@ TEST(VirtualArm, FallsUnderGravityWithZeroGains) {
     // knocks of the other joints against their end stops reach it through the
     // arm's inertia.
     EXPECT_NEAR(arm.state(1).position, 0.0, 0.05) << "joint 1 turns about the vertical";
+}
+
+TEST(VirtualArm, APushTurnsAJointOnlyWithinItsTime) {
+    VirtualArmOptions options;
+    options.start_joints = {0.0, 1.0, 0.5, 0.0, 0.0, 0.0};
+    VirtualArm arm(options);
+    // Joint 1 turns about the vertical: only the push drives it. A push due
+    // in an hour does nothing yet; one now turns the joint its way.
+    arm.push(1, -3.0, VirtualArm::Clock::now() + 1h, 1s);
+    arm.start();
+    const double start = arm.state(1).position;
+    std::this_thread::sleep_for(100ms);
+    EXPECT_EQ(arm.externalTorques(), (std::array<double, kArmJoints>{}));
+    arm.push(1, 3.0, VirtualArm::Clock::now(), 300ms);
+    EXPECT_TRUE(test::eventually([&] { return arm.state(1).position > start + 0.2; }, 20s));
+    // After it the joint coasts, unpushed.
+    EXPECT_TRUE(test::eventually([&] { return arm.externalTorques()[0] == 0.0; }, 20s));
+
+    // A held torque stays until let go.
+    arm.setExternalTorque(6, -0.5);
+    EXPECT_TRUE(test::eventually([&] { return arm.externalTorques()[5] == -0.5; }, 20s));
+    arm.setExternalTorque(6, 0.0);
+    EXPECT_TRUE(test::eventually([&] { return arm.externalTorques()[5] == 0.0; }, 20s));
+}
+
+TEST(VirtualArm, RefusesAPushItCannotApply) {
+    VirtualArm arm;
+    const auto now = VirtualArm::Clock::now();
+    for (const int joint : {0, 7, -1}) {
+        EXPECT_THROW(arm.push(joint, 1.0, now, 1s), std::invalid_argument) << joint;
+        EXPECT_THROW(arm.setExternalTorque(joint, 1.0), std::invalid_argument) << joint;
+    }
+    for (const double torque : {std::nan(""), HUGE_VAL, 1000.5, -1001.0}) {
+        EXPECT_THROW(arm.push(2, torque, now, 1s), std::invalid_argument) << torque;
+        EXPECT_THROW(arm.setExternalTorque(2, torque), std::invalid_argument) << torque;
+    }
+    EXPECT_THROW(arm.push(2, 1.0, now, -1ms), std::invalid_argument);
+    EXPECT_NO_THROW(arm.push(2, -1000.0, now, 0s));
+    EXPECT_NO_THROW(arm.setExternalTorque(6, 1000.0));
 }
 
 TEST(VirtualArm, GripperDrivenAtVelocityMinusFiveStopsAtItsEndStop) {

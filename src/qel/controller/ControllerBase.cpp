@@ -242,7 +242,9 @@ void ControllerBase::Update() {
     }
 
     if (online_) {
-        switch (state_machine_.load()) {
+        const int state = state_machine_.load();
+        cycle_state_ = state;
+        switch (state) {
             case SOFT:
                 stateSoft();
                 break;

@@ -22,6 +22,7 @@
 #include "qel/controller/ControllerOptions.hpp"
 #include "qel/controller/EndPoseSearch.hpp"
 #include "qel/controller/ErrorCodeList.hpp"
+#include "qel/recording/CycleSample.hpp"
 #include "qel/solver/kinematic_dynamic_solver.hpp"
 #include "qel/typedef/HybridJointTypeDef.hpp"
 
@@ -207,6 +208,12 @@ protected:
     // latched.
     void stateProtect();
 
+    // For the cycle recorder (control thread only): the command frame each
+    // motor was last sent, noted where frames are sent, and the control state
+    // Update dispatched on. ControllerThread resets both before each cycle.
+    recording::SentCommands sent_commands_;
+    int cycle_state_ = PROTECT;
+
     // The options the controller was built with.
     ControllerOptions options_;
     // When set, end-effector control hands its search to this thread and
@@ -241,7 +248,8 @@ private:
     void sendCommand(std::size_t index, double k_p, double k_d, double position, double velocity,
                      double torque, bool pause = true);
     void sendCommand(std::size_t index, const hw_interface::HybridJointCmd& command);
-    void sendFrame(CanFrame frame, bool pause = true);
+    // True when the socket took the whole frame.
+    bool sendFrame(CanFrame frame, bool pause = true);
     // The over-current guard of the active handlers: on a trip, code 1,
     // damping, a 100 ms pause and the over-current error.
     void guardOverCurrent();

@@ -18,15 +18,18 @@ constexpr useconds_t kFaultPause = 100000;    // µs, lets the damping take hold
 
 }  // namespace
 
-void ControllerBase::sendFrame(CanFrame frame, bool pause) {
-    qel_can_->ExchangeData(&frame);
+bool ControllerBase::sendFrame(CanFrame frame, bool pause) {
+    const bool written = qel_can_->ExchangeData(&frame);
     // Gives the motor time to answer before the next frame claims the bus.
     if (pause) usleep(200);
+    return written;
 }
 
 void ControllerBase::sendCommand(std::size_t index, double k_p, double k_d, double position,
                                  double velocity, double torque, bool pause) {
-    sendFrame(joint_ptr_[index]->packMotorMsg(k_p, k_d, position, velocity, torque), pause);
+    const CanFrame frame = joint_ptr_[index]->packMotorMsg(k_p, k_d, position, velocity, torque);
+    // The cycle's record holds what reached the socket, not what was meant.
+    if (sendFrame(frame, pause)) sent_commands_.note(index, frame);
 }
 
 void ControllerBase::sendCommand(std::size_t index, const hw_interface::HybridJointCmd& command) {

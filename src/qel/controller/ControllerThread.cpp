@@ -1,6 +1,10 @@
 #include "qel/controller/ControllerThread.hpp"
+#include "qel/can_motor_dlc/Mtp1Dlc.hpp"
+#include "qel/can_motor_dlc/Mtp2Dlc.hpp"
 #include "qel/output/Output.hpp"
 #include "qel/realtime/CycleClock.hpp"
+#include "qel/recording/CycleRecorder.hpp"
+#include "qel/solver/Exercise.hpp"
 
 #include <time.h>
 #include <unistd.h>
@@ -20,19 +24,15 @@ constexpr int64_t kCyclePeriodNs = static_cast<int64_t>(1e9 / kCycleRateHz);
 constexpr uint64_t kBannerEveryCycles = 20;  // ten times a second
 constexpr const char* kBannerKey = "Qelmark";
 
-// The system clock, which is what hosts stamp measurements with for other
-// machines; a vDSO read, no system call.
-int64_t systemNanos() {
-    timespec now{};
-    clock_gettime(CLOCK_REALTIME, &now);
-    return static_cast<int64_t>(now.tv_sec) * 1000000000 + now.tv_nsec;
-}
-
 void requireFinite(double value, const char* what) {
     if (!std::isfinite(value)) {
         throw std::invalid_argument(std::string(what) + " must be a finite number");
     }
 }
+
+static_assert(recording::kMotors == control::kMotors, "a cycle sample has one entry per motor");
+static_assert(recording::kCycleCodes == ErrorCodeList::kRecentCodes,
+              "a cycle sample keeps every code the list remembers for it");
 
 }  // namespace
 
@@ -50,8 +50,21 @@ ControllerThread::ControllerThread(const std::string& urdf_path, const std::stri
     // that reads right after construction from seeing all-zero positions
     // before the first cycle has run.
     joint_status_exchange_ = joint_status_;
-    measured_time_ns_exchange_ = systemNanos();
+    measured_time_ns_exchange_ = realtime::systemNanos();
     ee_state_exchange_ = ee_state_;
+    recording::RecordingLayout layout;
+    layout.library_version = QEL_LIBRARY_VERSION;
+    layout.robot_variant = type_;
+    layout.can_interface = can_name_;
+    layout.cycle_rate_hz = kCycleRateHz;
+    for (std::size_t i = 0; i < control::kMotors; ++i) {
+        const control::MotorSlot& slot = control::kMotorLayout[i];
+        layout.motor_ids[i] = slot.motor_id;
+        layout.torque_range[i] = slot.family == control::MotorFamily::kType1 ? hw_interface::MotorType1::kTorqueLimit
+                                                                             : hw_interface::MotorType2::kTorqueLimit;
+    }
+    layout.gripper_zero = zero_point_position_[control::kGripper];
+    recorder_ = std::make_unique<recording::CycleRecorder>(layout);
     startThread();
 }
 
@@ -113,10 +126,18 @@ void ControllerThread::ArmThread() {
     // delivers the feedback the next cycle needs (and from the host).
     realtime::CycleClock clock(kCyclePeriodNs, options_.realtime.spin_ns);
     clock.start();
+    // Codes of the start-up belong to no cycle.
+    error_code_.takeAppended(nullptr, 0);
     uint64_t counter = 0;
     while (!atomic_thread_stop_flag_) {
         const int64_t start = clock.cycleStart();
+        const int64_t system_start = realtime::systemNanos();
+        sent_commands_.clear();
+        cycle_state_ = state_machine_.load();
         runCycle();
+        // Before the exchange: the record holds the targets this cycle acted on.
+        // Numbered from 1, as cycleCount() counts it once the cycle is done.
+        captureCycle(counter + 1, start, system_start, clock.cycleLateness());
         exchangeData();
         if (counter % kBannerEveryCycles == 0) {
             output::writeRepeated(output::Level::kTrace, output::Stream::kStderr,
@@ -124,7 +145,10 @@ void ControllerThread::ArmThread() {
         }
         ++counter;
         cycle_count_ = counter;
-        cycle_records_.push({start, realtime::monotonicNanos() - start, clock.cycleLateness()});
+        const int64_t work = realtime::monotonicNanos() - start;
+        cycle_records_.push({start, work, clock.cycleLateness()});
+        cycle_sample_.work_ns = work;
+        recorder_->push(cycle_sample_);
         if (clock.waitNextCycle()) ++missed_deadlines_;
     }
     output::info("[ArmThread] DisableMotor");
@@ -186,10 +210,49 @@ std::string ControllerThread::latchedFaultMessage() const {
     return latch_message_;
 }
 
+void ControllerThread::captureCycle(uint64_t cycle, int64_t start_ns, int64_t system_ns, int64_t late_ns) {
+    recording::CycleSample& s = cycle_sample_;
+    s.cycle = cycle;
+    s.monotonic_ns = start_ns;
+    s.system_ns = system_ns;
+    s.late_ns = late_ns;
+    s.state = cycle_state_;
+    s.fault_latched = fault_latched_ ? 1 : 0;
+    s.gripper_mode = catch_control_mode_.load() == kTorque ? 1 : 0;
+    s.gripper_fast = catch_action_fast_.load() ? 1 : 0;
+    for (std::size_t i = 0; i < control::kMotors; ++i) {
+        s.joint_target[i] = joint_target_[i].position;
+        s.sent[i] = sent_commands_.motor[i];
+        s.position[i] = joint_status_[i].position - zero_point_position_[i];
+        s.velocity[i] = joint_status_[i].velocity;
+        s.current[i] = joint_status_[i].current;
+    }
+    s.gripper_torque = catch_torque_target_;
+    solve::Isometry2Xyzrpy(ee_command_, s.pose_target);
+    int codes[recording::kCycleCodes];
+    const std::size_t appended = error_code_.takeAppended(codes, recording::kCycleCodes);
+    s.code_count = static_cast<uint32_t>(appended);
+    for (std::size_t i = 0; i < recording::kCycleCodes; ++i) s.codes[i] = i < appended ? codes[i] : 0;
+}
+
+void ControllerThread::startRecording(const std::string& path, RecordingFormat format) {
+    recorder_->start(path, format);
+}
+
+RecordingStatus ControllerThread::stopRecording() { return recorder_->stop(); }
+
+RecordingStatus ControllerThread::recordingStatus() const { return recorder_->status(); }
+
+void ControllerThread::setFaultDumpFolder(const std::string& folder) { recorder_->setDumpFolder(folder); }
+
+std::string ControllerThread::lastFaultDump() const { return recorder_->lastDump(); }
+
+uint64_t ControllerThread::recorderDroppedCycles() const { return recorder_->droppedCycles(); }
+
 void ControllerThread::exchangeData() {
     // This cycle's number: the counter is advanced once the cycle is done.
     const uint64_t cycle = cycle_count_ + 1;
-    const int64_t now = systemNanos();
+    const int64_t now = realtime::systemNanos();
     std::lock_guard<std::mutex> guard(mutex_exchange_data_);
     joint_status_exchange_ = joint_status_;
     measured_cycle_exchange_ = cycle;

@@ -14,8 +14,17 @@
 #include "qel/controller/ControllerOptions.hpp"
 #include "qel/realtime/SampleRing.hpp"
 #include "qel/typedef/JointSample.hpp"
+#include "qel/recording/CycleSample.hpp"
+#include "qel/recording/RecordingTypes.hpp"
+
+namespace qel::recording {
+class CycleRecorder;
+}
 
 namespace qel::m4 {
+
+using RecordingFormat = recording::RecordingFormat;
+using RecordingStatus = recording::RecordingStatus;
 
 // A running controller: the core plus a control thread that calls Update 200
 // times a second, and thread-safe getters and setters for host threads.
@@ -107,6 +116,17 @@ public:
     // Cycles whose work ran past their 5 ms deadline.
     uint64_t missedDeadlines() const { return missed_deadlines_; }
 
+    // Recording (see InterfacesThread, which carries the full contract, and
+    // docs/recording.md). The control thread hands every cycle to a recorder
+    // thread of ordinary priority through a bounded queue and never waits
+    // for it.
+    void startRecording(const std::string& path, RecordingFormat format = RecordingFormat::kHdf5);
+    RecordingStatus stopRecording();
+    RecordingStatus recordingStatus() const;
+    void setFaultDumpFolder(const std::string& folder);
+    std::string lastFaultDump() const;
+    uint64_t recorderDroppedCycles() const;
+
 private:
     // The pose search thread, built before start-up (see ControllerBase).
     static std::unique_ptr<control::EndPoseSearchThread> startSearch(const std::string& urdf_path,
@@ -122,6 +142,9 @@ private:
     void handleFailure(const char* message);
     void exchangeData();
     void StopThread();
+    // Fills cycle_sample_ with what the cycle that just ran acted on, sent
+    // and measured (all but its work time). Control thread; allocates nothing.
+    void captureCycle(uint64_t cycle, int64_t start_ns, int64_t system_ns, int64_t late_ns);
 
     Eigen::Isometry3d ee_command_safe_ = Eigen::Isometry3d::Identity();
     std::vector<HybridJointStatus> joint_target_safe_ = std::vector<HybridJointStatus>(control::kMotors);
@@ -155,6 +178,10 @@ private:
 
     std::atomic<uint64_t> missed_deadlines_{0};
     realtime::SampleRing<CycleRecord, 2048> cycle_records_;
+
+    // Outlives the control thread, which the destructor joins first.
+    std::unique_ptr<recording::CycleRecorder> recorder_;
+    recording::CycleSample cycle_sample_;  // control thread only
 };
 
 }  // namespace qel::m4

@@ -26,6 +26,7 @@ ErrorCodeList::ErrorCodeList(std::size_t capacity)
 
 void ErrorCodeList::appendReport(int code) {
     std::lock_guard<std::mutex> guard(mutex_);
+    noteAppended(code);
     if (entries_.size() >= capacity_) {
         // A repeat of a code the list already holds tells the host nothing
         // new; a code it does not hold yet (a second motor going offline)
@@ -41,11 +42,13 @@ void ErrorCodeList::appendOverCurrent() { appendFault(control::kCodeOverCurrent)
 
 void ErrorCodeList::appendFault(int code) {
     std::lock_guard<std::mutex> guard(mutex_);
+    noteAppended(code);
     append({code, true});
 }
 
 void ErrorCodeList::appendMotorFault(int joint_number, int driver_code) {
     std::lock_guard<std::mutex> guard(mutex_);
+    noteAppended(control::motorFaultCode(joint_number, driver_code));
     append({control::motorFaultCode(joint_number, driver_code), true});
     if (!fault_pending_) {
         fault_pending_ = true;
@@ -99,6 +102,20 @@ bool ErrorCodeList::pendingMotorFault(int* joint_number, int* driver_code) const
 void ErrorCodeList::consumePendingFault() {
     std::lock_guard<std::mutex> guard(mutex_);
     fault_pending_ = false;
+}
+
+void ErrorCodeList::noteAppended(int code) {
+    if (appended_count_ < appended_.size()) appended_[appended_count_] = code;
+    ++appended_count_;
+}
+
+std::size_t ErrorCodeList::takeAppended(int* out, std::size_t room) {
+    std::lock_guard<std::mutex> guard(mutex_);
+    const std::size_t kept = std::min({appended_count_, appended_.size(), room});
+    std::copy(appended_.begin(), appended_.begin() + static_cast<std::ptrdiff_t>(kept), out);
+    const std::size_t count = appended_count_;
+    appended_count_ = 0;
+    return count;
 }
 
 std::size_t ErrorCodeList::size() const {

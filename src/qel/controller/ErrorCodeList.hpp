@@ -1,5 +1,6 @@
 #pragma once
 
+#include <array>
 #include <cstddef>
 #include <mutex>
 #include <vector>
@@ -56,6 +57,13 @@ public:
     std::size_t size() const;
     std::size_t capacity() const { return capacity_; }
 
+    // For the record of one control cycle: copies the codes appended since
+    // the last call (whether the list kept them or not), up to `room` of
+    // them, into `out` in order, and returns how many were appended; past
+    // kRecentCodes the rest are counted but not kept.
+    static constexpr std::size_t kRecentCodes = 16;
+    std::size_t takeAppended(int* out, std::size_t room);
+
 private:
     struct Entry {
         int code;
@@ -63,6 +71,7 @@ private:
     };
 
     void append(Entry entry);  // with mutex_ held
+    void noteAppended(int code);  // with mutex_ held
     bool evictOneLocked();
 
     std::size_t capacity_;
@@ -71,6 +80,8 @@ private:
     bool fault_pending_ = false;
     int fault_joint_ = 0;
     int fault_code_ = 0;
+    std::array<int, kRecentCodes> appended_{};
+    std::size_t appended_count_ = 0;
 };
 
 }  // namespace qel::m4

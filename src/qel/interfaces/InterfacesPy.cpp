@@ -107,4 +107,21 @@ bool InterfacesPy::set_end_effector_mass(double mass) {
     return acceptedBy([&] { pimpl->setEndEffectorMass(mass); });
 }
 
+void InterfacesPy::start_recording(const std::string& path, const std::string& format) {
+    RecordingFormat parsed;
+    if (format == "hdf5") {
+        parsed = RecordingFormat::kHdf5;
+    } else if (format == "csv") {
+        parsed = RecordingFormat::kCsv;
+    } else {
+        throw std::invalid_argument("start_recording: format must be 'hdf5' or 'csv', not '" + format + "'");
+    }
+    pimpl->startRecording(path, parsed);
+}
+
+recording::RecordingStatus InterfacesPy::stop_recording() { return pimpl->stopRecording(); }
+recording::RecordingStatus InterfacesPy::recording_status() { return pimpl->recordingStatus(); }
+void InterfacesPy::set_fault_dump_folder(const std::string& folder) { pimpl->setFaultDumpFolder(folder); }
+std::string InterfacesPy::last_fault_dump() { return pimpl->lastFaultDump(); }
+
 }  // namespace qel::m4

@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "qel/controller/ControllerOptions.hpp"
+#include "qel/recording/RecordingTypes.hpp"
 #include "qel/typedef/HybridJointTypeDef.hpp"
 
 namespace qel::m4 {
@@ -86,6 +87,18 @@ public:
     // Payload in kg at the flange. False, changing nothing, for a negative or
     // non-finite mass.
     bool set_end_effector_mass(double mass);
+
+    // Recording, as InterfacesThread::startRecording and the rest of its
+    // recording operations; `format` is "hdf5" or "csv". These throw
+    // std::invalid_argument (an empty path, another format, a recording
+    // already running, a dump folder that is not a writable folder) and
+    // std::runtime_error (the file cannot be created) rather than return
+    // false, so that the host learns which.
+    void start_recording(const std::string& path, const std::string& format = "hdf5");
+    recording::RecordingStatus stop_recording();
+    recording::RecordingStatus recording_status();
+    void set_fault_dump_folder(const std::string& folder);
+    std::string last_fault_dump();
 
     // Declared by the interface but not provided.
     bool get_joint_names() = delete;

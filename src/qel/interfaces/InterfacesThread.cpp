@@ -42,5 +42,12 @@ void InterfacesThread::qel_x(double qel1, double qel2, double /*qel3*/) {
 }
 void InterfacesThread::setEndEffectorMass(double mass) { pimpl->setEndEffectorMass(mass); }
 std::vector<int> InterfacesThread::getErrorCode() { return pimpl->getErrorCode(); }
+void InterfacesThread::startRecording(const std::string& path, RecordingFormat format) {
+    pimpl->startRecording(path, format);
+}
+RecordingStatus InterfacesThread::stopRecording() { return pimpl->stopRecording(); }
+RecordingStatus InterfacesThread::recordingStatus() { return pimpl->recordingStatus(); }
+void InterfacesThread::setFaultDumpFolder(const std::string& folder) { pimpl->setFaultDumpFolder(folder); }
+std::string InterfacesThread::lastFaultDump() { return pimpl->lastFaultDump(); }
 
 }  // namespace qel::m4

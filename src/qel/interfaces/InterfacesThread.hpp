@@ -7,12 +7,15 @@
 #include <Eigen/Geometry>
 
 #include "qel/controller/ControllerOptions.hpp"
+#include "qel/recording/RecordingTypes.hpp"
 #include "qel/typedef/HybridJointTypeDef.hpp"
 #include "qel/typedef/JointSample.hpp"
 
 namespace qel::m4 {
 
 using hw_interface::HybridJointStatus;
+using RecordingFormat = recording::RecordingFormat;
+using RecordingStatus = recording::RecordingStatus;
 
 // The public interface through which a host program drives the arm with the
 // library's own types. Constructing one opens the bus, enables the motors,
@@ -104,6 +107,37 @@ public:
     // control thread, 5 dampNow, 10·n + 2 joint n offline, 10·n + (c − 5)
     // motor n reports fault code c (n = 7 is the gripper).
     std::vector<int> getErrorCode();
+
+    // Recording (docs/recording.md). Every control cycle is recorded: its
+    // number (the n-th since start-up, from 1) and start time (monotonic and
+    // system clock), lateness and work time, state and fault latch, the host
+    // targets it acted on, the command each motor was sent (as the motor
+    // decodes it, and the frame's bytes), the measurements and the error
+    // codes it appended. The control thread never waits for the recording:
+    // when the recorder falls more than about five seconds behind, cycles
+    // are lost, counted, and missing from the file's cycle numbers.
+    //
+    // Records every cycle from now on into `path`, replacing a file that
+    // exists, until stopRecording. Throws std::invalid_argument, changing
+    // nothing, for an empty path or while a recording runs, and
+    // std::runtime_error, naming the file, if it cannot be created.
+    void startRecording(const std::string& path, RecordingFormat format = RecordingFormat::kHdf5);
+    // Writes every cycle run so far, completes the file and returns its
+    // status (cycles written and lost, and an error if the file could not be
+    // completed); with no recording running, the last one's status.
+    // Destroying the interface completes a running recording the same way.
+    RecordingStatus stopRecording();
+    // The running recording's status (or the last one's). A recording whose
+    // file cannot be written stops by itself: active false, error set.
+    RecordingStatus recordingStatus();
+    // The last two seconds of cycles are always kept in memory; when a fault
+    // latches they are written to a new HDF5 file in `folder`
+    // (fault-<UTC time>-cycle<number>.h5). Empty switches this off (the
+    // default). Throws std::invalid_argument, changing nothing, if `folder`
+    // is not an existing, writable folder.
+    void setFaultDumpFolder(const std::string& folder);
+    // The path of the last fault dump written, empty if none.
+    std::string lastFaultDump();
 
 private:
     class impl;

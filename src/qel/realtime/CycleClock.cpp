@@ -32,6 +32,12 @@ int64_t monotonicNanos() {
     return static_cast<int64_t>(ts.tv_sec) * kNanosPerSecond + ts.tv_nsec;
 }
 
+int64_t systemNanos() {
+    timespec ts;
+    clock_gettime(CLOCK_REALTIME, &ts);
+    return static_cast<int64_t>(ts.tv_sec) * kNanosPerSecond + ts.tv_nsec;
+}
+
 int64_t Schedule::next(int64_t now_ns, int64_t period_ns, bool* missed) {
     *missed = now_ns > deadline_ns;
     if (*missed) {

@@ -14,6 +14,10 @@ namespace qel::realtime {
 
 // Nanoseconds on CLOCK_MONOTONIC.
 int64_t monotonicNanos();
+// Nanoseconds on the system clock (since 1970, UTC), which may be stepped:
+// what hosts and recordings stamp measurements with to place them in the day
+// and compare them across machines. A vDSO read, no system call.
+int64_t systemNanos();
 
 // The schedule arithmetic, without a clock, so that it can be checked alone.
 struct Schedule {
