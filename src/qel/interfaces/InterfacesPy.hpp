@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "qel/controller/ControllerOptions.hpp"
+#include "qel/motion/MotionTypes.hpp"
 #include "qel/typedef/HybridJointTypeDef.hpp"
 
 namespace qel::m4 {
@@ -86,6 +87,21 @@ public:
     // Payload in kg at the flange. False, changing nothing, for a negative or
     // non-finite mass.
     bool set_end_effector_mass(double mass);
+
+    // Motions, as InterfacesThread's moveJ, moveL, followJointTrajectory,
+    // servoJ, stopMotion, motionStatus and waitMotion (the contract is
+    // there). Malformed input throws std::invalid_argument here too, rather
+    // than returning false: false means a well-formed motion was refused or
+    // did not end at its goal. move_l takes the pose as seven numbers x, y,
+    // z, qw, qx, qy, qz (normalised as set_ee_pose does).
+    bool move_j(const std::vector<double>& q, double speed, double acceleration, bool asynchronous = false);
+    bool move_l(const std::vector<double>& pose, double speed, double acceleration, bool asynchronous = false);
+    bool follow_joint_trajectory(const std::vector<TrajectoryPoint>& points, bool asynchronous = false);
+    bool servo_j(const std::vector<double>& q, double time);
+    void stop_motion(double deceleration);
+    void stop_motion();
+    MotionStatus motion_status();
+    bool wait_motion(double timeout_s);
 
     // Declared by the interface but not provided.
     bool get_joint_names() = delete;

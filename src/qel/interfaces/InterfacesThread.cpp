@@ -41,5 +41,21 @@ void InterfacesThread::qel_x(double qel1, double qel2, double /*qel3*/) {
 }
 void InterfacesThread::setEndEffectorMass(double mass) { pimpl->setEndEffectorMass(mass); }
 std::vector<int> InterfacesThread::getErrorCode() { return pimpl->getErrorCode(); }
+bool InterfacesThread::moveJ(const std::vector<double>& q, double speed, double acceleration,
+                             bool asynchronous) {
+    return pimpl->moveJ(q, speed, acceleration, asynchronous);
+}
+bool InterfacesThread::moveL(const Eigen::Isometry3d& pose, double speed, double acceleration,
+                             bool asynchronous) {
+    return pimpl->moveL(pose, speed, acceleration, asynchronous);
+}
+bool InterfacesThread::followJointTrajectory(const std::vector<TrajectoryPoint>& points, bool asynchronous) {
+    return pimpl->followJointTrajectory(points, asynchronous);
+}
+bool InterfacesThread::servoJ(const std::vector<double>& q, double time) { return pimpl->servoJ(q, time); }
+void InterfacesThread::stopMotion(double deceleration) { pimpl->stopMotion(deceleration); }
+void InterfacesThread::stopMotion() { pimpl->stopMotion(); }
+MotionStatus InterfacesThread::motionStatus() { return pimpl->motionStatus(); }
+bool InterfacesThread::waitMotion(double timeout_s) { return pimpl->waitMotion(timeout_s); }
 
 }  // namespace qel::m4
