@@ -85,7 +85,9 @@ void MotionExecutor::takeCommands(const CycleInput& input) {
         pending_ = command;
         has_pending_ = true;
     }
-    if (!has_pending_) return;
+    // Nothing starts before the state's set-point is known: one cycle after
+    // construction.
+    if (!has_pending_ || !state_set_point_known_) return;
     const MotionKind kind =
         pending_.type == Command::Type::kServo ? MotionKind::kServo : pending_.plan->kind();
     if (changed > pending_.sequence) {

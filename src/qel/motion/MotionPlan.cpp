@@ -7,6 +7,7 @@ namespace qel::m4::motion {
 
 void CubicMove::set(const Sample& from, const Sample& to, double duration) {
     duration_ = duration;
+    end_ = to;
     for (std::size_t i = 0; i < kAxes; ++i) {
         axes_[i].SetProfileDuration(from.position[i], from.velocity[i], to.position[i],
                                     to.velocity[i], duration);
@@ -14,6 +15,12 @@ void CubicMove::set(const Sample& from, const Sample& to, double duration) {
 }
 
 void CubicMove::sample(double t, Sample* out) const {
+    // Motion time is a sum of cycles: the end is reached when it is within
+    // rounding of it, and then exactly (a stream's target is met to the bit).
+    if (t >= duration_ * (1 - 1e-12)) {
+        *out = end_;
+        return;
+    }
     const double clamped = std::clamp(t, 0.0, duration_);
     for (std::size_t i = 0; i < kAxes; ++i) {
         out->position[i] = axes_[i].Pos(clamped);
@@ -75,6 +82,12 @@ void JointMovePlan::progress(double t, double* share, double* rate) const {
 }
 
 void JointMovePlan::sample(double t, Sample* out) const {
+    if (t >= duration_) {
+        // Exactly the goal: start + (goal - start) need not round to it.
+        out->position = goal_;
+        out->velocity = Joints{};
+        return;
+    }
     double share = 0.0;
     double rate = 0.0;
     progress(t, &share, &rate);

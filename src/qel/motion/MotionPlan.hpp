@@ -34,7 +34,7 @@ public:
     // From `from` at 0 to `to` at `duration` (> 0).
     void set(const Sample& from, const Sample& to, double duration);
     double duration() const { return duration_; }
-    // Clamped to [0, duration()].
+    // Clamped to [0, duration()]; from the end on exactly `to`.
     void sample(double t, Sample* out) const;
     // Over the whole cubic, on axis `i`: the lowest and highest position and
     // the largest speed.
@@ -43,6 +43,7 @@ public:
 private:
     std::array<KDL::VelocityProfile_Spline, kAxes> axes_;
     double duration_ = 0.0;
+    Sample end_{};
 };
 
 class MotionPlan {
