@@ -60,6 +60,9 @@ ControllerThread::ControllerThread(const std::string& urdf_path, const std::stri
     // before the first cycle has run.
     joint_status_exchange_ = joint_status_;
     ee_state_exchange_ = ee_state_;
+    // The motion layer's first report, from start-up's last set-point: a
+    // host may command a motion as soon as construction returns.
+    endMotionCycle();
     startThread();
 }
 

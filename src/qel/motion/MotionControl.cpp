@@ -329,13 +329,12 @@ bool MotionControl::servoJ(const std::vector<double>& values, double time) {
         }
     } else {
         stream_interval_ = 0.0;
-        // From rest the cubic peaks at 1.5 times the mean speed.
         const double span = command.cycles * kCycleSeconds;
         for (std::size_t i = 0; i < kArmJoints; ++i) {
-            const double peak = 1.5 * std::fabs(q[i] - report_.set_point.position[i]) / span;
-            if (peak > kJointMotionLimits[i].max_speed) {
+            const double needed = std::fabs(q[i] - report_.set_point.position[i]) / span;
+            if (needed > kJointMotionLimits[i].max_speed) {
                 return refuseStream("servoJ: reaching the target in" + number(" %.3g s", time) +
-                                    " needs joint " + std::to_string(i + 1) + " at" + number(" %.3g rad/s", peak) +
+                                    " needs joint " + std::to_string(i + 1) + " at" + number(" %.3g rad/s", needed) +
                                     ", above its limit of" + number(" %.3g rad/s", kJointMotionLimits[i].max_speed));
             }
         }

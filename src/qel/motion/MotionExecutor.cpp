@@ -139,6 +139,8 @@ void MotionExecutor::start(const Command& command, const CycleInput& input, int 
         }
         // A target the cubic could only reach faster than a joint may move
         // is reached later instead (the host refuses the ones that need it).
+        // A one-cycle target is met in the one sample the cycle takes: there
+        // what counts is the step to it.
         double duration = command.cycles * kCycleSeconds;
         for (int attempt = 0; attempt < 4; ++attempt) {
             next.cubic.set(from, to, duration);
@@ -148,6 +150,9 @@ void MotionExecutor::start(const Command& command, const CycleInput& input, int 
                 double highest = 0.0;
                 double fastest = 0.0;
                 next.cubic.extremes(i, &lowest, &highest, &fastest);
+                if (duration <= kCycleSeconds) {
+                    fastest = std::max(std::fabs(to.velocity[i]), std::fabs(to.position[i] - from.position[i]) / duration);
+                }
                 worst = std::max(worst, fastest / kJointMotionLimits[i].max_speed);
             }
             if (worst <= 1.0) break;
