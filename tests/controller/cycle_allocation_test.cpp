@@ -1,12 +1,16 @@
-// The control cycle and the bus receive path allocate nothing, in any control
-// state, with a reachable and an unreachable pose command (whose solves the
-// pose search rejects) and with a motor offline: counted per thread by
-// interposing malloc and its relatives, which also catches Eigen's and KDL's
-// allocations. The pose search's own thread is not counted: the solver
-// allocates a few times per iteration, which is why it is not in the cycle.
+// The control cycle and the bus receive path allocate and free nothing, in
+// any control state, with a reachable and an unreachable pose command (whose
+// solves the pose search rejects), with a motor offline, and while every kind
+// of motion runs, stops and ends: counted per thread by interposing malloc,
+// free and their relatives, which also catches Eigen's and KDL's allocations.
+// The pose search's own thread is not counted: the solver allocates a few
+// times per iteration, which is why it is not in the cycle. Nor are the host
+// threads, where motions are planned and their plans freed.
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <cmath>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -37,6 +41,22 @@ struct Phase {
 // Far outside the arm's reach, though inside the workspace box the command
 // is clamped to: every cycle's pose has no solution.
 const std::vector<double> kUnreachable{0.53, 0.53, 0.53, 0.0, 0.0, 0.0};
+
+// Allocations and frees of the control and receive threads over a window.
+struct Counts {
+    long control_allocations = test::allocationsOfThreadsNamed(kControlThread);
+    long control_frees = test::freesOfThreadsNamed(kControlThread);
+    long receive_allocations = test::allocationsOfThreadsNamed(kReceiveThread);
+    long receive_frees = test::freesOfThreadsNamed(kReceiveThread);
+
+    void expectNoneSince(const char* what) const {
+        const Counts now;
+        EXPECT_EQ(now.control_allocations - control_allocations, 0) << what << ", control thread allocations";
+        EXPECT_EQ(now.control_frees - control_frees, 0) << what << ", control thread frees";
+        EXPECT_EQ(now.receive_allocations - receive_allocations, 0) << what << ", receive thread allocations";
+        EXPECT_EQ(now.receive_frees - receive_frees, 0) << what << ", receive thread frees";
+    }
+};
 
 class CountedController : public ControllerThread {
 public:
@@ -85,14 +105,66 @@ TEST(CycleAllocations, NoStateAllocatesOnTheControlOrReceiveThread) {
             }
             arm.setArmStatus(phase.state);
             ASSERT_TRUE(arm.runCycles(5));
-            const long control = test::allocationsOfThreadsNamed(kControlThread);
-            const long receive = test::allocationsOfThreadsNamed(kReceiveThread);
+            const Counts before;
             // Long enough for several whole searches of the unreachable pose.
             ASSERT_TRUE(arm.runCycles(60));
             if (pass == 0) continue;
-            EXPECT_EQ(test::allocationsOfThreadsNamed(kControlThread) - control, 0) << "control thread";
-            EXPECT_EQ(test::allocationsOfThreadsNamed(kReceiveThread) - receive, 0) << "receive thread";
+            before.expectNoneSince(phase.name);
         }
+    }
+    EXPECT_FALSE(arm.faultLatched());
+
+    // Every kind of motion, taken over, sampled, stopped and ended by the
+    // control thread; planned (and the plans freed) on this one.
+    arm.setArmStatus(kPositionControl);
+    ASSERT_TRUE(arm.moveJ({0.0, 0.5, 0.5, 0.0, 0.0, 0.0}, 2.0, 8.0));
+    Eigen::Isometry3d line_goal = arm.getEndPose();
+    line_goal.translation().z() += 0.03;
+    std::vector<TrajectoryPoint> trajectory(2);
+    trajectory[0].positions = {0.1, 0.6, 0.5, 0.0, 0.1, 0.0, 1.0};
+    trajectory[0].time_from_start = 0.2;
+    trajectory[1].positions = {0.0, 0.5, 0.5, 0.0, 0.0, 0.0, 0.0};
+    trajectory[1].time_from_start = 0.4;
+    struct Motion {
+        const char* name;
+        std::function<void()> start;  // on this thread, before the window
+        std::function<void()> during;  // on this thread, within it
+    };
+    const Motion motions[] = {
+        {"moveJ to its end", [&] { ASSERT_TRUE(arm.moveJ({0.2, 0.6, 0.6, 0.1, 0.1, 0.1, 1.5}, 2.0, 8.0, true)); }, {}},
+        {"moveJ stopped", [&] { ASSERT_TRUE(arm.moveJ({0.0, 0.5, 0.5, 0.0, 0.0, 0.0}, 1.0, 8.0, true)); },
+         [&] {
+             ASSERT_TRUE(arm.runCycles(20));
+             arm.stopMotion(10.0);
+         }},
+        {"moveL", [&] { ASSERT_TRUE(arm.moveL(line_goal, 0.2, 2.0, true)); }, {}},
+        {"trajectory replacing a move",
+         [&] { ASSERT_TRUE(arm.moveJ({0.2, 0.6, 0.6, 0.0, 0.0, 0.0}, 2.0, 8.0, true)); },
+         [&] {
+             ASSERT_TRUE(arm.runCycles(10));
+             ASSERT_TRUE(arm.followJointTrajectory(trajectory, true));
+         }},
+        {"servo stream", {},
+         [&] {
+             for (int k = 0; k < 40; ++k) {
+                 ASSERT_TRUE(arm.servoJ({0.05 * std::sin(k * 0.1), 0.5, 0.5, 0.0, 0.0, 0.0, 0.5}, 0.01));
+                 ASSERT_TRUE(arm.runCycles(1));
+             }
+         }},
+        {"aborted by a state change", [&] { ASSERT_TRUE(arm.moveJ({0.2, 0.6, 0.6, 0.0, 0.0, 0.0}, 1.0, 4.0, true)); },
+         [&] {
+             ASSERT_TRUE(arm.runCycles(10));
+             arm.setArmStatus(kPositionControl);
+         }},
+    };
+    for (const Motion& motion : motions) {
+        SCOPED_TRACE(motion.name);
+        if (motion.start) motion.start();
+        const Counts before;
+        if (motion.during) motion.during();
+        ASSERT_TRUE(arm.runCycles(80));  // to the end of the motion and beyond
+        before.expectNoneSince(motion.name);
+        arm.waitMotion(5.0);
     }
     EXPECT_FALSE(arm.faultLatched());
 
@@ -100,11 +172,9 @@ TEST(CycleAllocations, NoStateAllocatesOnTheControlOrReceiveThread) {
     bus.arm().silenceMotor(6);
     ASSERT_TRUE(eventually([&] { return !arm.getErrorCode().empty(); }, 10s));
     ASSERT_TRUE(arm.runCycles(5));
-    const long control = test::allocationsOfThreadsNamed(kControlThread);
-    const long receive = test::allocationsOfThreadsNamed(kReceiveThread);
+    const Counts before;
     ASSERT_TRUE(arm.runCycles(40));
-    EXPECT_EQ(test::allocationsOfThreadsNamed(kControlThread) - control, 0) << "offline, control thread";
-    EXPECT_EQ(test::allocationsOfThreadsNamed(kReceiveThread) - receive, 0) << "offline, receive thread";
+    before.expectNoneSince("offline");
 }
 
 }  // namespace

@@ -200,11 +200,15 @@ bool MotionControl::settleRunning(const char* what) {
         running = report_.sequence;
         streaming_ = false;
     }
-    if (running == 0) return true;
-    executor_.requestStop(executor_.nextSequence(), 0.0, Cause::kReplaced);
-    const bool rested = waitUntil([&] { return report_.sequence != running; },
-                                  Clock::now() + kSettleRunningTimeout);
-    if (!rested) refuse(MotionKind::kNone, std::string(what) + ": the running motion did not come to rest");
+    if (running != 0) executor_.requestStop(executor_.nextSequence(), 0.0, Cause::kReplaced);
+    // Then at rest: the stopped motion, or position control arriving at its
+    // targets on its own.
+    const bool rested = waitUntil(
+        [&] {
+            return report_.sequence == 0 && fastestArmJoint(report_.set_point.velocity) <= kRestSpeed;
+        },
+        Clock::now() + kSettleRunningTimeout);
+    if (!rested) refuse(MotionKind::kNone, std::string(what) + ": the set-point did not come to rest");
     return rested;
 }
 
@@ -219,23 +223,20 @@ bool MotionControl::runPlanned(MotionKind kind, const Planner& plan, bool asynch
     PlanResult result = plan(start);
     if (!result.plan) return refuse(kind, result.refusal);
 
-    bool running = false;
+    bool moving = false;
     {
         std::lock_guard<std::mutex> guard(mutex_);
         refresh();
-        running = report_.sequence != 0;
+        moving = report_.sequence != 0 || fastestArmJoint(report_.set_point.velocity) > kRestSpeed;
     }
-    if (running && result.plan->join() == MotionPlan::Join::kFromRest) {
-        // A move starts from rest: what runs is brought to rest along its
-        // path first, and the move planned again from there.
+    if (moving && result.plan->join() == MotionPlan::Join::kFromRest) {
+        // A move starts from rest: a running motion is brought to rest along
+        // its path first (position control arrives on its own), and the move
+        // is planned again from there.
         if (!settleRunning(what)) return false;
         if (!startState(&start)) return refuse(kind, std::string(what) + ": the control thread does not run");
         result = plan(start);
         if (!result.plan) return refuse(kind, result.refusal);
-    }
-    if (result.plan->join() == MotionPlan::Join::kFromRest && fastestArmJoint(start.velocity) > kRestSpeed) {
-        return refuse(kind, std::string(what) + ": " + describe(Cause::kSetPointMoving, 0) +
-                                " (position control is still on its way to its target)");
     }
 
     uint64_t sequence = 0;
