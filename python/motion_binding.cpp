@@ -191,7 +191,7 @@ void bindMotion(py::module_& m, py::class_<Arm>& cls) {
         py::arg("deceleration") = py::none(),
         "Decelerates the running motion along its path and holds: deceleration in\n"
         "rad/s² of the fastest joint (m/s² along the path for move_l); None: a move's\n"
-        "own acceleration, 5 rad/s² for a trajectory, 20 rad/s² for a stream.");
+        "own acceleration, 5 rad/s² for a trajectory, 40 rad/s² for a stream.");
     cls.def(
         "motion_status",
         [status_type, state, kind](Arm& self) {

@@ -297,18 +297,18 @@ TEST(MotionExecutor, AStreamTargetShapesTheCycleThatTakesItAndAStreamThatEndsBra
     EXPECT_LE(worst_lag, 0.015) << "two cycles and a little";
 
     // The stream stops: one more cycle at the stream's pace, then braking at
-    // 20 rad/s², then holding.
+    // 40 rad/s², then holding.
     const std::vector<Cycles::Cycle> tail = cycles.runOut(400);
     double previous_velocity = last_velocity;
     double furthest = 0.0;
     for (const Cycles::Cycle& s : tail) {
         if (!s.path) break;
-        EXPECT_LE(std::fabs(s.set_point.velocity[0] - previous_velocity), 20.0 * kCycle * (1 + 1e-9));
+        EXPECT_LE(std::fabs(s.set_point.velocity[0] - previous_velocity), test::kStreamDeceleration * kCycle * (1 + 1e-9));
         previous_velocity = s.set_point.velocity[0];
         furthest = std::max(furthest, std::fabs(s.set_point.position[0] - last_target));
     }
     const double v = std::fabs(last_velocity);
-    EXPECT_LE(furthest, v * kCycle + v * v / (2 * 20.0) + 1e-9);
+    EXPECT_LE(furthest, v * kCycle + v * v / (2 * test::kStreamDeceleration) + 1e-9);
     EXPECT_LE(furthest, 0.02) << "overshoot of the last target at this stream's speed";
     const std::vector<Outcome> outcomes = cycles.outcomes();
     ASSERT_FALSE(outcomes.empty());

@@ -128,8 +128,8 @@ TEST(MotionPlanner, MalformedInputThrowsAndImpossibleMotionsAreRefusedWithTheirR
     EXPECT_NE(refusal(p.planJoint({0.1, 0.5, 0.5, 0.0, 0.0, -1.8}, 1.0, 1.0, start)).find("joint 6"), std::string::npos);
     EXPECT_NE(refusal(p.planJoint({0.1, 0.5, 0.5, 0.0, 0.0, 0.0, 5.5}, 1.0, 1.0, start)).find("gripper"),
               std::string::npos);
-    EXPECT_NE(refusal(p.planJoint(fine, 3.5, 1.0, start)).find("speed"), std::string::npos);
-    EXPECT_TRUE(p.planJoint(fine, 3.0, 30.0, start).plan) << "the limits themselves are allowed";
+    EXPECT_NE(refusal(p.planJoint(fine, test::kJointSpeedLimit * 1.01, 1.0, start)).find("speed"), std::string::npos);
+    EXPECT_TRUE(p.planJoint(fine, test::kJointSpeedLimit, 30.0, start).plan) << "the limits themselves are allowed";
     EXPECT_NE(refusal(p.planLine(Eigen::Isometry3d::Identity(), 1.5, 1.0, start)).find("m/s"), std::string::npos);
     // A metre further out: the arm stretches out towards the edge of its
     // reach, where the line needs the elbow ever faster, then cannot be

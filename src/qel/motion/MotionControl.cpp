@@ -15,7 +15,7 @@ constexpr auto kTakeOverTimeout = std::chrono::seconds(2);
 constexpr auto kStalledControl = std::chrono::seconds(2);
 // A running motion brought to rest for a new move takes speed / deceleration;
 // far less than this.
-constexpr auto kSettleRunningTimeout = std::chrono::seconds(30);
+constexpr auto kSettleRunningTimeout = std::chrono::seconds(10);
 constexpr auto kPoll = std::chrono::milliseconds(1);
 // Outcomes kept for status and waits; only the newest few are ever asked for.
 constexpr std::size_t kEndedKept = 256;

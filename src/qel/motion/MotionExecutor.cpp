@@ -226,10 +226,13 @@ void MotionExecutor::beginStop(double deceleration, Cause cause) {
         }
         return;
     }
+    const bool tool = a.plan != nullptr && a.plan->stopUnit() == MotionPlan::StopUnit::kTool;
     if (!(deceleration > 0.0)) {
         deceleration = a.plan != nullptr ? a.plan->defaultDeceleration() : kServoStopDeceleration;
+        if (cause == Cause::kReplaced) {
+            deceleration = std::max(deceleration, tool ? kReplaceToolDeceleration : kReplaceJointDeceleration);
+        }
     }
-    const bool tool = a.plan != nullptr && a.plan->stopUnit() == MotionPlan::StopUnit::kTool;
     const double speed = tool ? a.plan->toolSpeed(a.tau) * a.rate : fastestArmJoint(path_.set_point.velocity);
     // Slowing the motion's clock at a constant rate slows the set-point at
     // `deceleration` along its own path (exactly so where the path's speed is

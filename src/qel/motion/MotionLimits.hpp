@@ -70,21 +70,29 @@ inline constexpr double kTrajectoryStartTolerance = 0.05;  // rad
 
 // servoJ: a stream is continued while targets keep coming; the set-point
 // reaches each target `time` after the cycle that took it, then keeps the
-// stream's velocity for kServoGraceCycles more and, if no target has come
-// by then, brakes at kServoStopDeceleration (fastest joint) and holds. The
-// deceleration keeps the overshoot past the last target of a stream at
-// 0.63 rad/s (a 0.2 rad, 0.5 Hz sine) under 0.01 rad. A target more than
-// kServoMaxSeconds ahead is refused.
+// stream's velocity for kServoGraceCycles more (a target a little late
+// changes nothing) and, if no target has come by then, brakes at
+// kServoStopDeceleration (fastest joint) and holds. A stream that breaks off
+// is a host gone quiet: the arm must not coast on. At 0.63 rad/s (a 0.2 rad,
+// 0.5 Hz sine) the set-point then passes the last target by 8 mrad, and the
+// arm by about twice that. A target more than kServoMaxSeconds ahead is
+// refused.
 inline constexpr int kServoGraceCycles = 1;
-inline constexpr double kServoStopDeceleration = 20.0;  // rad/s²
+inline constexpr double kServoStopDeceleration = 40.0;  // rad/s²
 inline constexpr double kServoMaxSeconds = 10.0;
 // A target later than this after the previous one starts a new stream (its
 // velocity feed-forward starts from zero again).
 inline constexpr double kServoStreamGapSeconds = 0.1;
 
-// stopMotion() without a deceleration, and a moveJ or moveL given while
-// another motion moves: a move stops at its own acceleration, a trajectory or
-// a stream at these (fastest joint).
+// stopMotion() without a deceleration: a move stops at its own
+// acceleration, a trajectory at this (fastest joint), a stream at
+// kServoStopDeceleration.
 inline constexpr double kTrajectoryStopDeceleration = 5.0;  // rad/s²
+// A motion that a new move replaces is brought to rest at its own default,
+// but never slower than this (the fastest joint, or the tool for a line):
+// a move planned with a tiny acceleration would otherwise hold the new one
+// up for minutes.
+inline constexpr double kReplaceJointDeceleration = 5.0;  // rad/s²
+inline constexpr double kReplaceToolDeceleration = 1.0;   // m/s²
 
 }  // namespace qel::m4::motion
