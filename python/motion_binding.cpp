@@ -175,7 +175,8 @@ void bindMotion(py::module_& m, py::class_<Arm>& cls) {
         "Streaming, never blocks: reach q (six joints, optionally the gripper) time\n"
         "seconds after the control cycle that takes it (whole 5 ms cycles, at least\n"
         "one), moving on at the stream's velocity. Call again within time + 5 ms to\n"
-        "keep the stream going; after that the arm brakes and holds. Returns False\n"
+        "keep the stream going; after that the arm brakes to rest within 3 mrad and\n"
+        "holds. Returns False\n"
         "(see motion_status()) for a target it refuses.");
     cls.def(
         "stop_motion",
@@ -191,7 +192,8 @@ void bindMotion(py::module_& m, py::class_<Arm>& cls) {
         py::arg("deceleration") = py::none(),
         "Decelerates the running motion along its path and holds: deceleration in\n"
         "rad/s² of the fastest joint (m/s² along the path for move_l); None: a move's\n"
-        "own acceleration, 5 rad/s² for a trajectory, 40 rad/s² for a stream.");
+        "own acceleration, 5 rad/s² for a trajectory; a stream brakes to rest within\n"
+        "3 mrad.");
     cls.def(
         "motion_status",
         [status_type, state, kind](Arm& self) {

@@ -278,7 +278,7 @@ TEST(MotionExecutor, AStreamTargetShapesTheCycleThatTakesItAndAStreamThatEndsBra
     double worst_lag = 0.0;
     double last_target = 0.0;
     double last_velocity = 0.0;
-    for (int k = 0; k < 150; ++k) {
+    for (int k = 0; k < 199; ++k) {  // ends at 2 s, at the sine's full speed
         const double t = (k + 1) * 2 * kCycle;
         last_target = sine(t);
         last_velocity = 0.2 * w * std::cos(w * t);
@@ -296,20 +296,21 @@ TEST(MotionExecutor, AStreamTargetShapesTheCycleThatTakesItAndAStreamThatEndsBra
     }
     EXPECT_LE(worst_lag, 0.015) << "two cycles and a little";
 
-    // The stream stops: one more cycle at the stream's pace, then braking at
-    // 40 rad/s², then holding.
+    // The stream stops: one more cycle at the stream's pace, then braking to
+    // rest within 3 mrad (at a constant deceleration, no step in velocity),
+    // then holding.
     const std::vector<Cycles::Cycle> tail = cycles.runOut(400);
+    const double v = std::fabs(last_velocity);
+    const double deceleration = v * v / (2 * test::kStreamStopDistance);
     double previous_velocity = last_velocity;
     double furthest = 0.0;
     for (const Cycles::Cycle& s : tail) {
         if (!s.path) break;
-        EXPECT_LE(std::fabs(s.set_point.velocity[0] - previous_velocity), test::kStreamDeceleration * kCycle * (1 + 1e-9));
+        EXPECT_LE(std::fabs(s.set_point.velocity[0] - previous_velocity), deceleration * kCycle * (1 + 1e-9));
         previous_velocity = s.set_point.velocity[0];
         furthest = std::max(furthest, std::fabs(s.set_point.position[0] - last_target));
     }
-    const double v = std::fabs(last_velocity);
-    EXPECT_LE(furthest, v * kCycle + v * v / (2 * test::kStreamDeceleration) + 1e-9);
-    EXPECT_LE(furthest, 0.02) << "overshoot of the last target at this stream's speed";
+    EXPECT_NEAR(furthest, v * kCycle + test::kStreamStopDistance, 1e-4) << "one cycle on, then 3 mrad of braking";
     const std::vector<Outcome> outcomes = cycles.outcomes();
     ASSERT_FALSE(outcomes.empty());
     EXPECT_EQ(outcomes.back().state, MotionState::kDone) << "a stream that ran out is done once at rest";

@@ -19,10 +19,10 @@ inline constexpr double kCycle = 0.005;  // s
 // Arm joint limits (rad), written out as in the controller tests.
 inline constexpr double kJointLower[6] = {-3.14, -0.1, -0.1, -1.29, -1.4835298641951802, -1.7453292519943295};
 inline constexpr double kJointUpper[6] = {2.618, 3.6, 3.0, 1.29, 1.4835298641951802, 1.7453292519943295};
-// The joints' speed limit for every motion, and the braking of a stream that
-// stops.
-inline constexpr double kJointSpeedLimit = 3.0;       // rad/s
-inline constexpr double kStreamDeceleration = 40.0;   // rad/s²
+// The joints' speed limit for every motion, and how far past the point where
+// a stream breaks off its set-point may go once braking.
+inline constexpr double kJointSpeedLimit = 3.0;    // rad/s
+inline constexpr double kStreamStopDistance = 0.003;  // rad
 
 // A trapezoidal profile from rest to rest over `length` with at most
 // `speed` and `acceleration` (triangular when the way is too short to reach

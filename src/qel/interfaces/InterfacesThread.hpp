@@ -164,14 +164,16 @@ public:
     // a cycle starts shapes that cycle's set-point. With time = 0.005 each
     // target is the next cycle's set-point: for a follower that gets one
     // target per cycle. Call again within `time` + 5 ms to keep the stream
-    // going: after that the set-point brakes at 40 rad/s² and holds, and the
-    // stream is done. Refused (false): a target outside the limits, more
-    // than 10 s ahead, or moving a joint faster than 3 rad/s.
+    // going: after that the set-point brakes to rest within 3 mrad (at 10 to
+    // 100 rad/s², so further from a stream faster than 0.77 rad/s) and
+    // holds, and the stream is done. Refused (false): a
+    // target outside the limits, more than 10 s ahead, or moving a joint
+    // faster than 3 rad/s.
     bool servoJ(const std::vector<double>& q, double time);
     // Decelerates the running motion along its own path and holds where it
     // comes to rest: `deceleration` in rad/s² of the fastest joint (m/s²
     // along the path for moveL). Without an argument: a move's own
-    // acceleration, 5 rad/s² for a trajectory, 40 rad/s² for a stream.
+    // acceleration, 5 rad/s² for a trajectory, a stream as when it breaks off.
     // Nothing running: nothing happens. Safe from any thread.
     void stopMotion(double deceleration);
     void stopMotion();

@@ -227,13 +227,13 @@ void MotionExecutor::beginStop(double deceleration, Cause cause) {
         return;
     }
     const bool tool = a.plan != nullptr && a.plan->stopUnit() == MotionPlan::StopUnit::kTool;
+    const double speed = tool ? a.plan->toolSpeed(a.tau) * a.rate : fastestArmJoint(path_.set_point.velocity);
     if (!(deceleration > 0.0)) {
-        deceleration = a.plan != nullptr ? a.plan->defaultDeceleration() : kServoStopDeceleration;
+        deceleration = a.plan != nullptr ? a.plan->defaultDeceleration() : servoStopDeceleration(speed);
         if (cause == Cause::kReplaced) {
             deceleration = std::max(deceleration, tool ? kReplaceToolDeceleration : kReplaceJointDeceleration);
         }
     }
-    const double speed = tool ? a.plan->toolSpeed(a.tau) * a.rate : fastestArmJoint(path_.set_point.velocity);
     // Slowing the motion's clock at a constant rate slows the set-point at
     // `deceleration` along its own path (exactly so where the path's speed is
     // constant) and brings it to rest after speed / deceleration.
@@ -325,7 +325,7 @@ void MotionExecutor::advance(const CycleInput& input) {
         a.phase = Phase::kSettling;
         a.settle_cycles = 0;
     } else if (a.servo && a.tau >= a.cubic.duration() + kServoGraceCycles * kCycleSeconds - 1e-12) {
-        beginStop(kServoStopDeceleration, Cause::kNone);
+        beginStop(0.0, Cause::kNone);
     }
 }
 

@@ -71,22 +71,32 @@ inline constexpr double kTrajectoryStartTolerance = 0.05;  // rad
 // servoJ: a stream is continued while targets keep coming; the set-point
 // reaches each target `time` after the cycle that took it, then keeps the
 // stream's velocity for kServoGraceCycles more (a target a little late
-// changes nothing) and, if no target has come by then, brakes at
-// kServoStopDeceleration (fastest joint) and holds. A stream that breaks off
-// is a host gone quiet: the arm must not coast on. At 0.63 rad/s (a 0.2 rad,
-// 0.5 Hz sine) the set-point then passes the last target by 8 mrad, and the
-// arm by about twice that. A target more than kServoMaxSeconds ahead is
-// refused.
+// changes nothing) and, if no target has come by then, brakes and holds. A
+// stream that breaks off is a host gone quiet: the arm must not coast on.
+// The braking brings the set-point to rest within kServoStopDistance (fastest
+// joint) at a deceleration between the two bounds: gently from a slow
+// stream, hard from a fast one. At 0.63 rad/s (a 0.2 rad, 0.5 Hz sine) the
+// set-point then passes the last target by 6 mrad, and the arm, which lags
+// the set-point by its friction, by under 0.02 rad. A target more than
+// kServoMaxSeconds ahead is refused.
 inline constexpr int kServoGraceCycles = 1;
-inline constexpr double kServoStopDeceleration = 40.0;  // rad/s²
+inline constexpr double kServoStopDistance = 0.003;           // rad
+inline constexpr double kServoMinStopDeceleration = 10.0;     // rad/s²
+inline constexpr double kServoMaxStopDeceleration = 100.0;    // rad/s²
+// The deceleration that stops a stream moving at `speed` (rad/s).
+constexpr double servoStopDeceleration(double speed) {
+    const double d = speed * speed / (2.0 * kServoStopDistance);
+    return d < kServoMinStopDeceleration ? kServoMinStopDeceleration
+                                         : (d > kServoMaxStopDeceleration ? kServoMaxStopDeceleration : d);
+}
 inline constexpr double kServoMaxSeconds = 10.0;
 // A target later than this after the previous one starts a new stream (its
 // velocity feed-forward starts from zero again).
 inline constexpr double kServoStreamGapSeconds = 0.1;
 
 // stopMotion() without a deceleration: a move stops at its own
-// acceleration, a trajectory at this (fastest joint), a stream at
-// kServoStopDeceleration.
+// acceleration, a trajectory at this (fastest joint), a stream as when it
+// breaks off.
 inline constexpr double kTrajectoryStopDeceleration = 5.0;  // rad/s²
 // A motion that a new move replaces is brought to rest at its own default,
 // but never slower than this (the fastest joint, or the tool for a line):
