@@ -237,13 +237,11 @@ void bindStates(py::module_& m) {
 }
 
 void bindArm(py::module_& m) {
-    py::object joint_status = py::module_::import("collections").attr("namedtuple")(
-        "JointStatus", py::make_tuple("position", "velocity", "torque", "current"));
-    joint_status.attr("__module__") = "qel_m4";
-    joint_status.attr("__doc__") =
+    py::object joint_status = makeNamedTuple(
+        "JointStatus", {"position", "velocity", "torque", "current"},
         "One motor's latest measurement: position (rad; the gripper in its motor's\n"
         "unit, raw, not from its zero), velocity (rad/s), torque (always 0.0: the\n"
-        "motors do not report it), current (the motor's current units).";
+        "motors do not report it), current (the motor's current units).");
     m.attr("JointStatus") = joint_status;
 
     py::class_<Arm> cls(

@@ -91,13 +91,11 @@ void bindMotion(py::module_& m, py::class_<Arm>& cls) {
         "follow_joint_trajectory or servo_j.");
     m.attr("MotionState") = state;
     m.attr("MotionKind") = kind;
-    py::object status_type = py::module_::import("collections").attr("namedtuple")(
-        "MotionStatus", py::make_tuple("state", "kind", "reason", "progress"));
-    status_type.attr("__module__") = "qel_m4";
-    status_type.attr("__doc__") =
+    py::object status_type = makeNamedTuple(
+        "MotionStatus", {"state", "kind", "reason", "progress"},
         "The last motion request: state (MotionState), kind (MotionKind), reason (why\n"
         "it was refused, stopped or aborted; empty otherwise) and progress (share of\n"
-        "its planned time elapsed, 0 to 1).";
+        "its planned time elapsed, 0 to 1).");
     m.attr("MotionStatus") = status_type;
 
     py::class_<m4::TrajectoryPoint>(

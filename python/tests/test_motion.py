@@ -29,24 +29,11 @@ class Motion(virtual_arm.TestCase):
     def test_1_blocking_moves_release_the_gil_and_say_how_they_ended(self):
         arm = self.arm
         self.assertEqual(arm.motion_status().state, qel_m4.MotionState.IDLE)
-        ticks = []
-        done = threading.Event()
-
-        def ticker():
-            while not done.is_set():
-                ticks.append(time.monotonic())
-                time.sleep(0.02)
-
-        thread = threading.Thread(target=ticker)
-        thread.start()
-        start = time.monotonic()
-        try:
+        with virtual_arm.Ticker(0.02) as ticker:
+            start = time.monotonic()
             self.assertTrue(arm.move_j([0.2, 0.5, 0.4, 0.0, 0.0, 0.0, 1.0], 1.0, 3.0))
-        finally:
-            done.set()
-            thread.join()
-        end = time.monotonic()
-        self.assertGreaterEqual(len([t for t in ticks if start < t < end]), 3, "the GIL was held")
+            end = time.monotonic()
+        self.assertGreaterEqual(ticker.between(start, end), 3, "the GIL was held")
         status = arm.motion_status()
         self.assertEqual((status.state, status.kind, status.progress),
                          (qel_m4.MotionState.DONE, qel_m4.MotionKind.JOINT, 1.0))

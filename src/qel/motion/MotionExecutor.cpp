@@ -16,6 +16,10 @@ double fastestArmJoint(const Joints& velocity) {
     return fastest;
 }
 
+MotionKind kindOf(const Command& command) {
+    return command.type == Command::Type::kServo ? MotionKind::kServo : command.plan->kind();
+}
+
 bool motionState(int state) {
     return state == MotionExecutor::kGoHome || state == MotionExecutor::kEndControl ||
            state == MotionExecutor::kPositionControl;
@@ -43,22 +47,23 @@ void MotionExecutor::cycleDamped(const CycleInput& input, int code) {
     path_out_ = false;
     stops_seen_ = std::max(stops_seen_, stop_sequence_.load());
     if (active_.running) finish(MotionState::kAborted, Cause::kFault, code);
-    Command command;
-    if (commands_.take(&command)) {
-        if (has_pending_) {
-            outcome(pending_.sequence, pending_.plan ? pending_.plan->kind() : MotionKind::kServo,
-                    MotionState::kAborted, Cause::kReplaced, 0, 0.0);
-        }
-        pending_ = command;
-        has_pending_ = true;
-    }
+    takePending();
     if (has_pending_) {
-        const MotionKind kind =
-            pending_.type == Command::Type::kServo ? MotionKind::kServo : pending_.plan->kind();
-        outcome(pending_.sequence, kind, MotionState::kRefused, Cause::kFault, code, 0.0);
+        outcome(pending_.sequence, kindOf(pending_), MotionState::kRefused, Cause::kFault, code, 0.0);
         taken_ = std::max(taken_, pending_.sequence);
         has_pending_ = false;
     }
+}
+
+void MotionExecutor::takePending() {
+    Command command;
+    if (!commands_.take(&command)) return;
+    if (has_pending_) {
+        // Waited for its state switch and was overtaken meanwhile.
+        outcome(pending_.sequence, kindOf(pending_), MotionState::kAborted, Cause::kReplaced, 0, 0.0);
+    }
+    pending_ = command;
+    has_pending_ = true;
 }
 
 void MotionExecutor::takeCommands(const CycleInput& input) {
@@ -75,21 +80,11 @@ void MotionExecutor::takeCommands(const CycleInput& input) {
         if (active_.running && stop > active_.sequence) beginStop(deceleration, cause);
     }
 
-    Command command;
-    if (commands_.take(&command)) {
-        if (has_pending_) {
-            // Waited for its state switch and was overtaken meanwhile.
-            outcome(pending_.sequence, pending_.plan ? pending_.plan->kind() : MotionKind::kServo,
-                    MotionState::kAborted, Cause::kReplaced, 0, 0.0);
-        }
-        pending_ = command;
-        has_pending_ = true;
-    }
+    takePending();
     // Nothing starts before the state's set-point is known: one cycle after
     // construction.
     if (!has_pending_ || !state_set_point_known_) return;
-    const MotionKind kind =
-        pending_.type == Command::Type::kServo ? MotionKind::kServo : pending_.plan->kind();
+    const MotionKind kind = kindOf(pending_);
     if (changed > pending_.sequence) {
         outcome(pending_.sequence, kind, MotionState::kAborted, Cause::kStateChanged,
                 state_change_value_.load(), 0.0);
@@ -110,7 +105,7 @@ Sample MotionExecutor::currentSetPoint() const {
 
 void MotionExecutor::start(const Command& command, const CycleInput& input, int state) {
     const bool servo = command.type == Command::Type::kServo;
-    const MotionKind kind = servo ? MotionKind::kServo : command.plan->kind();
+    const MotionKind kind = kindOf(command);
     auto refuse = [&](Cause cause, int value) {
         outcome(command.sequence, kind, MotionState::kRefused, cause, value, 0.0);
         has_pending_ = false;

@@ -176,6 +176,9 @@ private:
     };
 
     void takeCommands(const CycleInput& input);
+    // Moves a newly handed-over command into pending_ (an older one still
+    // waiting there was overtaken).
+    void takePending();
     void start(const Command& command, const CycleInput& input, int state);
     bool startServo(const Command& command);
     void beginStop(double deceleration, Cause cause);
