@@ -123,6 +123,17 @@ TEST_F(MotionOnTheWire, AStreamStartsFromHomingAndEachTargetIsTheSetPointOfTheCy
         EXPECT_TRUE(sent_now || overtaken) << "target " << k << " (" << targets[k] << ") is not on the wire";
     }
     EXPECT_LT(replaced, targets.size() / 4) << "the host's calls came two to a cycle too often to tell";
+    // Each set-point moves on at the stream's velocity: the sine's, as the
+    // spacing of the host's calls shows it.
+    std::size_t along = 0;
+    std::size_t streamed = 0;
+    for (std::size_t k = 10; k + 10 < targets.size(); ++k) {
+        const std::size_t c = test::firstCycleAfterMarks(sent, k + 1);
+        const double velocity = 0.2 * w * std::cos(w * k * 0.005);
+        ++streamed;
+        if (std::fabs(sent[c + 1].command[0].velocity - velocity) < 0.2) ++along;
+    }
+    EXPECT_GT(along, streamed * 3 / 4) << "velocity feed-forward of the stream";
     // When the stream stops, the set-point brakes and holds near the last
     // target.
     double furthest = 0.0;

@@ -136,7 +136,9 @@ public:
     // starting and arriving together; `speed` (rad/s, at most 3) and
     // `acceleration` (rad/s², at most 30) are those of the joint with the
     // longest way. If another motion is running it is first brought to rest
-    // along its path at its own deceleration.
+    // along its path (at its own deceleration, at least 5 rad/s², 1 m/s² for
+    // a line); position control still on its way to its targets is waited
+    // for. Then the move starts from rest.
     bool moveJ(const std::vector<double>& q, double speed, double acceleration, bool asynchronous = false);
     // Straight-line move of the tool from the pose of the current set-point
     // (at rest: the measured pose, up to the arm's tracking error) to `pose`
@@ -145,7 +147,8 @@ public:
     // most 1) and `acceleration` (m/s², at most 10); one radian of turn counts
     // as 0.1 m of path. Every cycle's pose is solved before the arm moves;
     // a line that leaves the reach or the joint limits, or needs a joint
-    // faster than 3 rad/s (near a singularity), is refused, naming where.
+    // faster than 3 rad/s (near a singularity), is refused, naming where. A
+    // running motion is brought to rest first, as for moveJ.
     bool moveL(const Eigen::Isometry3d& pose, double speed, double acceleration, bool asynchronous = false);
     // Time-stamped points (time_from_start from the call, strictly
     // increasing), cubic between points with their velocities, quintic with
