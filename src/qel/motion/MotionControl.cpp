@@ -248,7 +248,12 @@ bool MotionControl::runPlanned(MotionKind kind, const Planner& plan, bool asynch
     }
     Ended ended;
     const bool taken = waitUntil([&] { return report_.taken >= sequence; }, Clock::now() + kTakeOverTimeout);
-    if (!taken) return false;
+    if (!taken) {
+        // Whenever the control thread gets to it, it must not start what
+        // this call reports as not done.
+        executor_.requestStop(executor_.nextSequence(), 0.0, Cause::kStopMotion);
+        return refuse(kind, std::string(what) + ": the control thread did not take the motion in time");
+    }
     {
         std::lock_guard<std::mutex> guard(mutex_);
         if (endedAs(sequence, &ended) && ended.outcome.state != MotionState::kDone) return false;
