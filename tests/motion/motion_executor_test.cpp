@@ -327,10 +327,11 @@ TEST(MotionExecutor, ATrajectoryTakesOverAMovingSetPointWithoutAVelocityStep) {
     const uint64_t move_id = cycles.post(*move);
     const std::vector<Cycles::Cycle> before = cycles.run(80);
 
+    // With the gripper, which goes along.
     std::vector<TrajectoryPoint> points(2);
-    points[0].positions = {1.0, 1.0, 0.5, 0.1, -0.3, 0.5};
+    points[0].positions = {1.0, 1.0, 0.5, 0.1, -0.3, 0.5, 2.0};
     points[0].time_from_start = 0.6;
-    points[1].positions = {1.2, 1.1, 0.5, 0.1, -0.3, 0.5};
+    points[1].positions = {1.2, 1.1, 0.5, 0.1, -0.3, 0.5, 1.0};
     points[1].time_from_start = 1.2;
     StartState start;
     start.position = before.back().set_point.position;
@@ -351,8 +352,9 @@ TEST(MotionExecutor, ATrajectoryTakesOverAMovingSetPointWithoutAVelocityStep) {
     // Each point at its time from the cycle that took the trajectory.
     for (const TrajectoryPoint& point : points) {
         const int k = static_cast<int>(std::lround(point.time_from_start / kCycle)) - 1;
-        for (int i = 0; i < 6; ++i) EXPECT_NEAR(after[k].set_point.position[i], point.positions[i], 1e-9);
+        for (int i = 0; i < 7; ++i) EXPECT_NEAR(after[k].set_point.position[i], point.positions[i], 1e-9);
     }
+    EXPECT_EQ(cycles.targets[6], 1.0) << "the gripper's target holds its last point";
     const std::vector<Outcome> outcomes = cycles.outcomes();
     ASSERT_EQ(outcomes.size(), 2u);
     EXPECT_EQ(outcomes[0].sequence, move_id);
