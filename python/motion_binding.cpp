@@ -174,8 +174,9 @@ void bindMotion(py::module_& m, py::class_<Arm>& cls) {
         "seconds after the control cycle that takes it (whole 5 ms cycles, at least\n"
         "one), moving on at the stream's velocity. Call again within time + 5 ms to\n"
         "keep the stream going; after that the arm brakes to rest within 3 mrad and\n"
-        "holds. Returns False\n"
-        "(see motion_status()) for a target it refuses.");
+        "holds. Returns False (see motion_status()) for a target it refuses: outside\n"
+        "the limits, more than 10 s ahead, or moving a joint faster than 3 rad/s.\n"
+        "Raises ValueError for malformed input.");
     cls.def(
         "stop_motion",
         [](Arm& self, std::optional<double> deceleration) {
