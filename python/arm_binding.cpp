@@ -41,75 +41,66 @@ py::object values(const Values& v, bool as_array) {
     return std::move(out);
 }
 
-// Owns the controller so that it can be shut down explicitly (close(), or the
-// end of a with-block) and always without holding the GIL: stopping the
-// control thread takes about a second, and other Python threads must not
-// stall meanwhile.
-class Arm {
-public:
-    // Start-up takes seconds. It runs on a worker thread without the GIL
-    // while this thread looks for signals: Ctrl-C cancels the start-up (the
-    // arm is damped) and raises KeyboardInterrupt within a few polls,
-    // instead of after homing.
-    Arm(const std::string& urdf_path, const std::string& can_name, int type,
-        const m4::RealtimeOptions* realtime) {
-        m4::ControllerOptions options;
-        if (realtime != nullptr) options.realtime = *realtime;
-        options.cancel = std::make_shared<m4::StartupCancel>();
-        std::unique_ptr<InterfacesPy> built;
-        std::exception_ptr failure;
-        std::atomic<bool> done{false};
-        std::thread worker([&] {
-            try {
-                built = std::make_unique<InterfacesPy>(urdf_path, can_name, type, options);
-            } catch (...) {
-                failure = std::current_exception();
-            }
-            done = true;
-        });
-        bool interrupted = false;
-        while (!done) {
-            {
-                py::gil_scoped_release release;
-                std::this_thread::sleep_for(kSignalPoll);
-            }
-            if (!done && PyErr_CheckSignals() != 0) {
-                interrupted = true;
-                options.cancel->cancel();
-                break;
-            }
+}  // namespace
+
+Arm::Arm(const std::string& urdf_path, const std::string& can_name, int type,
+         const m4::RealtimeOptions* realtime) {
+    m4::ControllerOptions options;
+    if (realtime != nullptr) options.realtime = *realtime;
+    options.cancel = std::make_shared<m4::StartupCancel>();
+    std::unique_ptr<InterfacesPy> built;
+    std::exception_ptr failure;
+    std::atomic<bool> done{false};
+    std::thread worker([&] {
+        try {
+            built = std::make_unique<InterfacesPy>(urdf_path, can_name, type, options);
+        } catch (...) {
+            failure = std::current_exception();
         }
+        done = true;
+    });
+    bool interrupted = false;
+    while (!done) {
         {
             py::gil_scoped_release release;
-            worker.join();
-            // Finished just before the signal: stopped all the same, as the
-            // host asked.
-            if (interrupted) built.reset();
+            std::this_thread::sleep_for(kSignalPoll);
         }
-        if (interrupted) throw py::error_already_set();
-        if (failure) std::rethrow_exception(failure);
-        arm_ = std::move(built);
-    }
-    ~Arm() { close(); }
-
-    void close() {
-        if (!arm_) return;
-        if (PyGILState_Check()) {
-            py::gil_scoped_release release;
-            arm_.reset();
-        } else {
-            arm_.reset();
+        if (!done && PyErr_CheckSignals() != 0) {
+            interrupted = true;
+            options.cancel->cancel();
+            break;
         }
     }
-
-    InterfacesPy& get() {
-        if (!arm_) throw std::runtime_error("the arm interface is closed");
-        return *arm_;
+    {
+        py::gil_scoped_release release;
+        worker.join();
+        // Finished just before the signal: stopped all the same, as the
+        // host asked.
+        if (interrupted) built.reset();
     }
+    if (interrupted) throw py::error_already_set();
+    if (failure) std::rethrow_exception(failure);
+    arm_ = std::move(built);
+}
 
-private:
-    std::unique_ptr<InterfacesPy> arm_;
-};
+Arm::~Arm() { close(); }
+
+void Arm::close() {
+    if (!arm_) return;
+    if (PyGILState_Check()) {
+        py::gil_scoped_release release;
+        arm_.reset();
+    } else {
+        arm_.reset();
+    }
+}
+
+InterfacesPy& Arm::get() {
+    if (!arm_) throw std::runtime_error("the arm interface is closed");
+    return *arm_;
+}
+
+namespace {
 
 // The library's setters report refused input as false; Python callers get a
 // ValueError saying what was expected.
@@ -298,13 +289,11 @@ void bindStates(py::module_& m) {
 }
 
 void bindArm(py::module_& m) {
-    py::object joint_status = py::module_::import("collections").attr("namedtuple")(
-        "JointStatus", py::make_tuple("position", "velocity", "torque", "current"));
-    joint_status.attr("__module__") = "qel_m4";
-    joint_status.attr("__doc__") =
+    py::object joint_status = makeNamedTuple(
+        "JointStatus", {"position", "velocity", "torque", "current"},
         "One motor's latest measurement: position (rad; the gripper in its motor's\n"
         "unit, raw, not from its zero), velocity (rad/s), torque (always 0.0: the\n"
-        "motors do not report it), current (the motor's current units).";
+        "motors do not report it), current (the motor's current units).");
     m.attr("JointStatus") = joint_status;
 
     py::class_<Arm> cls(
@@ -545,6 +534,7 @@ void bindArm(py::module_& m) {
             return py::str(path);
         },
         "The path of the last fault dump written, or None.");
+    bindMotion(m, cls);
 }
 
 }  // namespace

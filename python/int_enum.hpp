@@ -20,4 +20,16 @@ inline pybind11::object makeIntEnum(const char* name,
     return type;
 }
 
+// A namedtuple type of the module with these fields and this docstring.
+inline pybind11::object makeNamedTuple(const char* name, std::initializer_list<const char*> fields,
+                                       const char* doc) {
+    pybind11::tuple names(fields.size());
+    std::size_t i = 0;
+    for (const char* field : fields) names[i++] = field;
+    pybind11::object type = pybind11::module_::import("collections").attr("namedtuple")(name, names);
+    type.attr("__module__") = "qel_m4";
+    type.attr("__doc__") = doc;
+    return type;
+}
+
 }  // namespace qel::python

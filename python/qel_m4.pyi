@@ -36,6 +36,46 @@ class OutputLevel(enum.IntEnum):
     ERROR = 4
 
 
+class MotionState(enum.IntEnum):
+    """What the last motion request is doing, or how it ended."""
+    IDLE = 0
+    MOVING = 1
+    DONE = 2
+    STOPPED = 3
+    REFUSED = 4
+    ABORTED = 5
+
+
+class MotionKind(enum.IntEnum):
+    """Which operation a MotionStatus is about."""
+    NONE = 0
+    JOINT = 1
+    LINE = 2
+    TRAJECTORY = 3
+    SERVO = 4
+
+
+class MotionStatus(NamedTuple):
+    """The last motion request: state, kind, why it ended (if not at its goal)
+    and the share of its planned time elapsed."""
+    state: MotionState
+    kind: MotionKind
+    reason: str
+    progress: float
+
+
+class TrajectoryPoint:
+    """One time-stamped point: six joint positions (rad), optionally the
+    gripper's target, optional velocities and accelerations, time in s."""
+    positions: List[float]
+    velocities: List[float]
+    accelerations: List[float]
+    time_from_start: float
+
+    def __init__(self, positions: Numbers, time_from_start: float, *, velocities: Numbers = ...,
+                 accelerations: Numbers = ...) -> None: ...
+
+
 class JointStatus(NamedTuple):
     """One motor's latest measurement (raw motor position)."""
     position: float
@@ -135,6 +175,13 @@ class InterfacesPy:
     def recording_status(self) -> RecordingStatus: ...
     def set_fault_dump_folder(self, folder: Union[str, "os.PathLike[str]", None]) -> None: ...
     def last_fault_dump(self) -> Optional[str]: ...
+    def move_j(self, q: Numbers, speed: float, acceleration: float, *, asynchronous: bool = False) -> bool: ...
+    def move_l(self, pose: Numbers, speed: float, acceleration: float, *, asynchronous: bool = False) -> bool: ...
+    def follow_joint_trajectory(self, points: Sequence[TrajectoryPoint], *, asynchronous: bool = False) -> bool: ...
+    def servo_j(self, q: Numbers, time: float) -> bool: ...
+    def stop_motion(self, deceleration: Optional[float] = None) -> None: ...
+    def motion_status(self) -> MotionStatus: ...
+    def wait_motion(self, timeout: Optional[float] = None) -> bool: ...
 
 
 class InterfacesToolsPy:

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # The main job: builds the project, brings up a vcan bus, starts the virtual
 # arm on it and runs the demo host program against it. Results land in
-# demo-out/: trajectory.csv, trajectory.png and the printed summary.
+# demo-out/: trajectory.csv and trajectory.png (joints), line.csv and line.png
+# (the tool's path on the straight-line move) and the printed summary.
 set -euo pipefail
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 cd "$root"
@@ -12,7 +13,7 @@ cmake --build "$root/build" -j "$(nproc)" --target qel-demo qel-virtual-arm
 
 out="$root/demo-out"
 mkdir -p "$out"
-rm -f "$out/trajectory.csv" "$out/trajectory.png"
+rm -f "$out/trajectory.csv" "$out/trajectory.png" "$out/line.csv" "$out/line.png"
 
 # Inside the bus environment: the virtual arm in the background, the demo in
 # the foreground; the arm is stopped whatever the demo's outcome.

@@ -3,7 +3,6 @@ bus. Needs vcan0 (run through scripts/with-vcan) and the environment variables
 QEL_VIRTUAL_ARM (the simulator executable) and QEL_URDF (the description)."""
 import math
 import os
-import threading
 import time
 import unittest
 
@@ -22,27 +21,14 @@ class Controller(virtual_arm.TestCase):
 
     def test_drives_the_arm_and_refuses_bad_input(self):
         # Homing runs without the GIL: a Python thread keeps ticking meanwhile.
-        ticks = []
-        done = threading.Event()
-
-        def ticker():
-            while not done.is_set():
-                ticks.append(time.monotonic())
-                time.sleep(0.05)
-
-        thread = threading.Thread(target=ticker, daemon=True)
-        thread.start()
-        start = time.monotonic()
-        try:
+        with virtual_arm.Ticker(0.05) as ticker:
+            start = time.monotonic()
             arm = qel_m4.InterfacesPy(os.environ["QEL_URDF"], "vcan0", 0)
-        finally:
-            done.set()
-            thread.join()
-        end = time.monotonic()
+            end = time.monotonic()
         self.assertGreaterEqual(end - start, 3.5)
         # Had construction held the GIL, the ticker could not have run while it
         # lasted; how often it ran depends on the machine's load, not on that.
-        self.assertGreaterEqual(len([t for t in ticks if start < t < end]), 5)
+        self.assertGreaterEqual(ticker.between(start, end), 5)
 
         # A machine stalled past a motor's 200 ms answer age (the user-mode
         # test kernel under load) latches that motor offline for good: that is

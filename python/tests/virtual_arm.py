@@ -16,6 +16,35 @@ def eventually(condition, timeout):
     return True
 
 
+class Ticker:
+    """A Python thread that notes the time every `period` seconds while the
+    with-block runs: a call that held the GIL all along leaves no tick
+    within it."""
+
+    def __init__(self, period):
+        self.period = period
+        self.ticks = []
+        self._done = threading.Event()
+        self._thread = threading.Thread(target=self._run, daemon=True)
+
+    def _run(self):
+        while not self._done.is_set():
+            self.ticks.append(time.monotonic())
+            time.sleep(self.period)
+
+    def __enter__(self):
+        self._thread.start()
+        return self
+
+    def __exit__(self, *args):
+        self._done.set()
+        self._thread.join()
+
+    def between(self, start, end):
+        """How many ticks fell between `start` and `end` (time.monotonic())."""
+        return len([t for t in self.ticks if start < t < end])
+
+
 def start():
     """Starts the arm and returns its process once its motors are on the bus,
     which must be before a controller enables them."""

@@ -191,6 +191,32 @@ TEST_F(InterfacesThreadTest, JointSampleIsOneCycleWithItsNumberAndSystemTime) {
     }
 }
 
+TEST_F(InterfacesThreadTest, MotionsArriveStopAndSayWhy) {
+    arm_->setArmStatus(kPositionControl);
+    EXPECT_TRUE(arm_->moveJ({0.2, 0.6, 0.5, 0.0, 0.2, 0.0}, 1.5, 6.0)) << arm_->motionStatus().reason;
+    EXPECT_TRUE(near(arm_->getJointPositons(), {0.2, 0.6, 0.5, 0.0, 0.2, 0.0}, 0.02));
+    EXPECT_EQ(arm_->motionStatus().state, MotionState::kDone);
+    EXPECT_EQ(arm_->motionStatus().kind, MotionKind::kJoint);
+
+    const std::vector<TrajectoryPoint> points{{{0.6, 0.9, 0.8, 0.0, 0.0, 0.0}, {}, {}, 1.5}};
+    ASSERT_TRUE(arm_->followJointTrajectory(points, true)) << arm_->motionStatus().reason;
+    EXPECT_EQ(arm_->motionStatus().kind, MotionKind::kTrajectory);
+    std::this_thread::sleep_for(300ms);
+    arm_->stopMotion();
+    EXPECT_FALSE(arm_->waitMotion(5.0));
+    EXPECT_EQ(arm_->motionStatus().state, MotionState::kStopped);
+    EXPECT_EQ(arm_->motionStatus().reason, "stopped by stopMotion");
+
+    EXPECT_THROW(arm_->servoJ({0.1}, 0.01), std::invalid_argument);
+    EXPECT_THROW(arm_->stopMotion(-1.0), std::invalid_argument);
+    EXPECT_THROW(arm_->waitMotion(kNaN), std::invalid_argument);
+    Eigen::Isometry3d far = arm_->getEndPose();
+    far.translation().x() += 1.0;
+    EXPECT_FALSE(arm_->moveL(far, 0.5, 1.0));
+    EXPECT_EQ(arm_->motionStatus().state, MotionState::kRefused);
+    EXPECT_EQ(arm_->motionStatus().kind, MotionKind::kLine);
+}
+
 TEST_F(InterfacesThreadTest, RejectedInputLeavesTheCommandAsItWas) {
     arm_->setArmStatus(kPositionControl);
     arm_->setJointPositions({0.3, 0.3, 0.3, 0.0, 0.0, 0.0});

@@ -1,9 +1,10 @@
 #pragma once
 
-// Counts heap allocations per thread by interposing malloc and its relatives
-// (operator new, Eigen's and KDL's allocations all end in them), so that a
-// test or benchmark can check that the library's own threads allocate
-// nothing. Include it in exactly one source file of an executable.
+// Counts heap allocations and frees per thread by interposing malloc, free
+// and their relatives (operator new and delete, Eigen's and KDL's
+// allocations all end in them), so that a test or benchmark can check that
+// the library's own threads allocate and free nothing. Include it in exactly
+// one source file of an executable.
 //
 // Sanitizer runtimes interpose the same functions; under them nothing is
 // counted and countingAvailable() is false.
@@ -36,26 +37,39 @@ struct ThreadAllocationTable {
     std::atomic<int> used{0};
     std::atomic<long> tid[kMaxCountedThreads];
     std::atomic<long> count[kMaxCountedThreads];
+    std::atomic<long> frees[kMaxCountedThreads];
 };
 static ThreadAllocationTable g_thread_allocations;
 static thread_local int t_allocation_slot = 0;  // slot + 1; 0: not yet registered
 
-inline void countAllocation() {
+// The calling thread's slot, registered on first use; -1 when the table is
+// full.
+inline int allocationSlot() {
     int slot = t_allocation_slot - 1;
     if (slot < 0) {
         slot = g_thread_allocations.used.fetch_add(1);
-        if (slot >= kMaxCountedThreads) return;
+        if (slot >= kMaxCountedThreads) return -1;
         g_thread_allocations.tid[slot].store(static_cast<long>(syscall(SYS_gettid)));
         t_allocation_slot = slot + 1;
     }
-    if (slot < kMaxCountedThreads) g_thread_allocations.count[slot].fetch_add(1);
+    return slot < kMaxCountedThreads ? slot : -1;
+}
+
+inline void countAllocation() {
+    const int slot = allocationSlot();
+    if (slot >= 0) g_thread_allocations.count[slot].fetch_add(1);
+}
+
+inline void countFree() {
+    const int slot = allocationSlot();
+    if (slot >= 0) g_thread_allocations.frees[slot].fetch_add(1);
 }
 
 inline bool countingAvailable() { return QEL_ALLOCATION_COUNTING != 0; }
 
-// Allocations so far of every live thread whose name (as in
-// /proc/self/task/<tid>/comm) is `name`, summed.
-inline long allocationsOfThreadsNamed(const char* name) {
+// `counters` summed over every live thread whose name (as in
+// /proc/self/task/<tid>/comm) is `name`.
+inline long sumOfThreadsNamed(const char* name, const std::atomic<long>* counters) {
     long total = 0;
     const int used = std::min(g_thread_allocations.used.load(), kMaxCountedThreads);
     for (int i = 0; i < used; ++i) {
@@ -68,10 +82,16 @@ inline long allocationsOfThreadsNamed(const char* name) {
         std::fclose(f);
         if (!got) continue;
         comm[std::strcspn(comm, "\n")] = '\0';
-        if (std::strcmp(comm, name) == 0) total += g_thread_allocations.count[i].load();
+        if (std::strcmp(comm, name) == 0) total += counters[i].load();
     }
     return total;
 }
+
+// Allocations and frees so far of the live threads named `name`.
+inline long allocationsOfThreadsNamed(const char* name) {
+    return sumOfThreadsNamed(name, g_thread_allocations.count);
+}
+inline long freesOfThreadsNamed(const char* name) { return sumOfThreadsNamed(name, g_thread_allocations.frees); }
 
 // Allocations of the calling thread so far.
 inline long allocationsOfThisThread() {
@@ -116,6 +136,9 @@ int posix_memalign(void** out, std::size_t alignment, std::size_t size) noexcept
     *out = p;
     return 0;
 }
-void free(void* p) noexcept { __libc_free(p); }
+void free(void* p) noexcept {
+    if (p != nullptr) qel::test::countFree();
+    __libc_free(p);
+}
 }
 #endif

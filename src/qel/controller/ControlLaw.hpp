@@ -77,6 +77,16 @@ inline constexpr double kHomeMaxAcc = 0.08;
 inline constexpr double kHomeMaxVelProximal = 0.4;
 inline constexpr double kHomeMaxVelWrist = 0.2;
 
+// An arm set-point made outside the interpolation (by the motion layer):
+// positions (rad) and velocities (rad/s) of joints 1 to 6, and, when
+// `gripper` is set, the gripper's position target from its zero.
+struct PathSetPoint {
+    double position[kArmJoints];
+    double velocity[kArmJoints];
+    bool gripper;
+    double gripper_target;
+};
+
 // Position-error feed-forward of joints 1 to 3 towards their final target.
 inline constexpr double kFeedForwardStiffness = 1.5;
 inline constexpr double kFeedForwardDamping = 0.6;

@@ -226,6 +226,7 @@ void ControllerBase::Init() {
 }
 
 void ControllerBase::Update() {
+    path_sent_ = false;
     if (!qel_can_->checkOnline()) error_code_.appendReport(control::kCodeBusOffline);
 
     if (other_commander_pending_) {
@@ -262,7 +263,11 @@ void ControllerBase::Update() {
                 stateEndControl();
                 break;
             case POSITION_CONTROL:
-                statePositionControl();
+                if (path_set_point_ != nullptr) {
+                    statePathControl(*path_set_point_);
+                } else {
+                    statePositionControl();
+                }
                 break;
             case PROTECT:
             default:

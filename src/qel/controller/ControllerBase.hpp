@@ -213,6 +213,11 @@ protected:
     // Update dispatched on. ControllerThread resets both before each cycle.
     recording::SentCommands sent_commands_;
     int cycle_state_ = PROTECT;
+    // When set for a cycle, position control sends this set-point instead of
+    // interpolating towards the joint targets (see statePathControl), and
+    // path_sent_ tells afterwards whether it went out.
+    const control::PathSetPoint* path_set_point_ = nullptr;
+    bool path_sent_ = false;
 
     // The options the controller was built with.
     ControllerOptions options_;
@@ -238,6 +243,11 @@ private:
     void stateGravityCompensation();
     void stateEndControl();
     void statePositionControl();
+    // Position control along a path: the path's set-point goes out as it is,
+    // with position control's gains, gravity torques and the proximal
+    // feed-forward towards the set-point itself; the interpolation then
+    // continues from it.
+    void statePathControl(const control::PathSetPoint& set_point);
 
     void CatchPositionCtrl();
     void CatchSoft();
@@ -259,6 +269,9 @@ private:
     // and sends it with `gains`, gravity torques and the proximal
     // feed-forward.
     void trackTargets(const control::ArmGains& gains, double* target);
+    // Sends temp_position with `velocity`, `gains`, gravity torques and the
+    // proximal joints' feed-forward towards `feed_target`.
+    void sendTracking(const control::ArmGains& gains, const double* velocity, const double* feed_target);
     // Whether arm joint `index` is at its home position and nearly still, as
     // last measured.
     bool jointAtHome(std::size_t index) const;

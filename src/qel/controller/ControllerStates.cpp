@@ -112,16 +112,36 @@ void ControllerBase::trackTargets(const control::ArmGains& gains, double* target
         solve::Interpolation(&target[i], &temp_position[i], &velocity[i], max_acc, max_vel,
                              kInterpolationRate);
     }
+    sendTracking(gains, velocity, target);
+}
+
+void ControllerBase::sendTracking(const control::ArmGains& gains, const double* velocity,
+                                  const double* feed_target) {
     for (std::size_t i = 0; i < control::kArmJoints; ++i) {
         double torque = gravity_compensation_torqe_[i];
-        // The heavy proximal joints also get a push towards the final target,
-        // not the interpolated set-point, so they do not lag behind it.
+        // The heavy proximal joints also get a push towards the target, so
+        // they do not lag behind it.
         if (i < 3) {
-            torque += (target[i] - joint_status_[i].position) * control::kFeedForwardStiffness -
+            torque += (feed_target[i] - joint_status_[i].position) * control::kFeedForwardStiffness -
                       joint_status_[i].velocity * control::kFeedForwardDamping;
         }
         sendCommand(i, gains[i].k_p, gains[i].k_d, temp_position[i], velocity[i], torque);
     }
+}
+
+void ControllerBase::statePathControl(const control::PathSetPoint& set_point) {
+    guardOverCurrent();
+    for (std::size_t i = 0; i < control::kArmJoints; ++i) {
+        // The path is checked against the limits where it is planned; this
+        // only keeps a mistake there off the wire.
+        temp_position[i] = control::limit(set_point.position[i], lower_Joint[i], upper_Joint[i]);
+    }
+    // Towards the set-point, not the motion's goal: a push towards the goal
+    // would run the arm ahead of its path.
+    sendTracking(control::kTrackingGains, set_point.velocity, temp_position.data());
+    if (set_point.gripper) joint_target_[control::kGripper].position = set_point.gripper_target;
+    CatchPositionCtrl();
+    path_sent_ = true;
 }
 
 void ControllerBase::statePositionControl() {

@@ -1,6 +1,8 @@
 #include "qel/controller/ControllerThread.hpp"
 #include "qel/can_motor_dlc/Mtp1Dlc.hpp"
 #include "qel/can_motor_dlc/Mtp2Dlc.hpp"
+#include "qel/motion/MotionControl.hpp"
+#include "qel/motion/MotionPlanner.hpp"
 #include "qel/output/Output.hpp"
 #include "qel/realtime/CycleClock.hpp"
 #include "qel/recording/CycleRecorder.hpp"
@@ -23,6 +25,12 @@ constexpr double kCycleRateHz = 200.0;
 constexpr int64_t kCyclePeriodNs = static_cast<int64_t>(1e9 / kCycleRateHz);
 constexpr uint64_t kBannerEveryCycles = 20;  // ten times a second
 constexpr const char* kBannerKey = "Qelmark";
+// Motion time advances one cycle per cycle.
+static_assert(kCyclePeriodNs == motion::kCycleNanos, "the motion layer's cycle is the control cycle");
+static_assert(ControllerBase::GO_HOME == motion::MotionExecutor::kGoHome &&
+                  ControllerBase::END_CONTROL == motion::MotionExecutor::kEndControl &&
+                  ControllerBase::POSITION_CONTROL == motion::MotionExecutor::kPositionControl,
+              "the motion layer's state numbers are the controller's");
 
 void requireFinite(double value, const char* what) {
     if (!std::isfinite(value)) {
@@ -44,7 +52,17 @@ ControllerThread::ControllerThread(const std::string& urdf_path, const std::stri
 
 ControllerThread::ControllerThread(const std::string& urdf_path, const std::string& can_name,
                                    int type, const ControllerOptions& options)
+    : ControllerThread(urdf_path, can_name, type, options, std::make_unique<motion::MotionPlanner>(urdf_path)) {}
+
+ControllerThread::ControllerThread(const std::string& urdf_path, const std::string& can_name,
+                                   int type, const ControllerOptions& options,
+                                   std::unique_ptr<motion::MotionPlanner> planner)
     : ControllerBase(urdf_path, can_name, type, options, startSearch(urdf_path, options)) {
+    motion::ControllerView view;
+    view.state = [this] { return state_machine_.load(); };
+    view.latched_code = [this] { return fault_latched_ ? latched_code_.load() : 0; };
+    view.latched_message = [this] { return latchedFaultMessage(); };
+    motion_ = std::make_unique<motion::MotionControl>(std::move(planner), motion_executor_, std::move(view));
     ee_command_exchange_ = Eigen::Isometry3d::Identity();
     // Start-up ends with fresh measurements; publishing them now keeps a host
     // that reads right after construction from seeing all-zero positions
@@ -65,6 +83,9 @@ ControllerThread::ControllerThread(const std::string& urdf_path, const std::stri
     }
     layout.gripper_zero = zero_point_position_[control::kGripper];
     recorder_ = std::make_unique<recording::CycleRecorder>(layout);
+    // The motion layer's first report, from start-up's last set-point: a
+    // host may command a motion as soon as construction returns.
+    endMotionCycle();
     startThread();
 }
 
@@ -169,16 +190,67 @@ void ControllerThread::runCycle() {
         // A resume that arrived after the check above waits for the next
         // cycle, so that the fault it consumes is not raised in this one.
         if (fault_latched_ || resume_request_) {
+            motion_executor_.cycleDamped(motionInput(), latched_code_);
             stateProtect();
             loadJointStatus();
+            endMotionCycle();
             return;
         }
+        beginMotionCycle();
         Update();
+        endMotionCycle();
     } catch (const std::exception& error) {
+        path_set_point_ = nullptr;
         handleFailure(error.what());
     } catch (...) {
+        path_set_point_ = nullptr;
         handleFailure("unknown failure on the control thread");
     }
+}
+
+motion::CycleInput ControllerThread::motionInput() {
+    motion::CycleInput input;
+    input.state = &state_machine_;
+    for (std::size_t i = 0; i < control::kMotors; ++i) {
+        input.measured[i] = joint_status_[i].position - zero_point_position_[i];
+        input.measured_velocity[i] = joint_status_[i].velocity;
+    }
+    input.arm_writes = arm_target_writes_.load();
+    input.gripper_writes = gripper_target_writes_.load();
+    return input;
+}
+
+void ControllerThread::beginMotionCycle() {
+    const motion::PathCommand* path = motion_executor_.beginCycle(motionInput());
+    if (motion_executor_.takeHold(&hold_)) {
+        // The motion that ended hands position control its last set-point,
+        // unless the host has set targets of its own since it started.
+        hold_arm_pending_ = arm_target_writes_.load() == hold_.arm_writes;
+        hold_gripper_pending_ = hold_.gripper && gripper_target_writes_.load() == hold_.gripper_writes;
+        for (std::size_t i = 0; i < control::kArmJoints && hold_arm_pending_; ++i) {
+            joint_target_[i].position = hold_.position[i];
+        }
+        if (hold_gripper_pending_) joint_target_[control::kGripper].position = hold_.position[control::kGripper];
+    }
+    if (path == nullptr) {
+        path_set_point_ = nullptr;
+        return;
+    }
+    for (std::size_t i = 0; i < control::kArmJoints; ++i) {
+        path_command_.position[i] = path->set_point.position[i];
+        path_command_.velocity[i] = path->set_point.velocity[i];
+    }
+    path_command_.gripper = path->gripper;
+    path_command_.gripper_target = path->set_point.position[control::kGripper];
+    path_set_point_ = &path_command_;
+}
+
+void ControllerThread::endMotionCycle() {
+    path_set_point_ = nullptr;
+    motion::Joints set_point{};
+    for (std::size_t i = 0; i < control::kArmJoints; ++i) set_point[i] = temp_position[i];
+    set_point[control::kGripper] = joint_target_[control::kGripper].position;
+    motion_executor_.endCycle(set_point, path_sent_);
 }
 
 void ControllerThread::handleFailure(const char* message) {
@@ -254,6 +326,15 @@ void ControllerThread::exchangeData() {
     const uint64_t cycle = cycle_count_ + 1;
     const int64_t now = realtime::systemNanos();
     std::lock_guard<std::mutex> guard(mutex_exchange_data_);
+    // Re-checked here: the host may have set targets since the cycle began.
+    if (hold_arm_pending_ && arm_target_writes_.load() == hold_.arm_writes) {
+        for (std::size_t i = 0; i < control::kArmJoints; ++i) joint_target_exchange_[i].position = hold_.position[i];
+    }
+    if (hold_gripper_pending_ && gripper_target_writes_.load() == hold_.gripper_writes) {
+        joint_target_exchange_[control::kGripper].position = hold_.position[control::kGripper];
+    }
+    hold_arm_pending_ = false;
+    hold_gripper_pending_ = false;
     joint_status_exchange_ = joint_status_;
     measured_cycle_exchange_ = cycle;
     measured_time_ns_exchange_ = now;
@@ -328,6 +409,9 @@ Eigen::Isometry3d ControllerThread::getEndPose() {
 }
 
 void ControllerThread::setArmStatus(int state) {
+    // Before the state: the control thread must not see the new state as
+    // the running motion's.
+    motion_->noteStateChange(state);
     state_machine_ = state;
     // The host has seen the fault (or its own damping request) and chose
     // what comes next. The resume request is raised before the latch drops,
@@ -369,6 +453,7 @@ void ControllerThread::setJointPositions(std::vector<double> positions) {
     // taken above could be older than one setCatch stored in the meantime.
     std::lock_guard<std::mutex> guard(mutex_exchange_data_);
     for (size_t i = 0; i < control::kArmJoints; ++i) joint_target_exchange_[i] = targets[i];
+    ++arm_target_writes_;
 }
 
 void ControllerThread::setCatch(double position) {
@@ -382,6 +467,7 @@ void ControllerThread::setCatch(double position) {
     }
     std::lock_guard<std::mutex> guard(mutex_exchange_data_);
     joint_target_exchange_[control::kGripper] = target;
+    ++gripper_target_writes_;
 }
 
 void ControllerThread::setCatchTorque(double torque) {
@@ -394,5 +480,32 @@ void ControllerThread::setCatchTorque(double torque) {
     std::lock_guard<std::mutex> guard(mutex_exchange_data_);
     catch_torque_exchange_ = torque;
 }
+
+bool ControllerThread::moveJ(const std::vector<double>& q, double speed, double acceleration,
+                             bool asynchronous) {
+    return motion_->moveJ(q, speed, acceleration, asynchronous);
+}
+
+bool ControllerThread::moveL(const Eigen::Isometry3d& pose, double speed, double acceleration,
+                             bool asynchronous) {
+    return motion_->moveL(pose, speed, acceleration, asynchronous);
+}
+
+bool ControllerThread::followJointTrajectory(const std::vector<TrajectoryPoint>& points, bool asynchronous) {
+    return motion_->followJointTrajectory(points, asynchronous);
+}
+
+bool ControllerThread::servoJ(const std::vector<double>& q, double time) { return motion_->servoJ(q, time); }
+
+void ControllerThread::stopMotion(double deceleration) {
+    motion::requirePositive(deceleration, "stopMotion: the deceleration");
+    motion_->stopMotion(deceleration);
+}
+
+void ControllerThread::stopMotion() { motion_->stopMotion(0.0); }
+
+MotionStatus ControllerThread::motionStatus() { return motion_->motionStatus(); }
+
+bool ControllerThread::waitMotion(double timeout_s) { return motion_->waitMotion(timeout_s); }
 
 }  // namespace qel::m4

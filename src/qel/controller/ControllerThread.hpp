@@ -12,6 +12,8 @@
 
 #include "qel/controller/ControllerBase.hpp"
 #include "qel/controller/ControllerOptions.hpp"
+#include "qel/motion/MotionExecutor.hpp"
+#include "qel/motion/MotionTypes.hpp"
 #include "qel/realtime/SampleRing.hpp"
 #include "qel/typedef/JointSample.hpp"
 #include "qel/recording/CycleSample.hpp"
@@ -20,6 +22,11 @@
 namespace qel::recording {
 class CycleRecorder;
 }
+
+namespace qel::m4::motion {
+class MotionControl;
+class MotionPlanner;
+}  // namespace qel::m4::motion
 
 namespace qel::m4 {
 
@@ -53,6 +60,21 @@ public:
     // Stops the control thread (within about a second), then damps the arm
     // and closes the bus.
     ~ControllerThread();
+
+    // Motions (the contract is InterfacesThread's, where a host reads it; see
+    // also docs/motion.md). A motion runs in POSITION_CONTROL: starting one
+    // from GO_HOME or END_CONTROL switches the state, and when it ends
+    // position control holds its last set-point. Malformed input throws
+    // std::invalid_argument and changes nothing; a motion that cannot be
+    // done returns false with the reason in motionStatus().
+    bool moveJ(const std::vector<double>& q, double speed, double acceleration, bool asynchronous = false);
+    bool moveL(const Eigen::Isometry3d& pose, double speed, double acceleration, bool asynchronous = false);
+    bool followJointTrajectory(const std::vector<TrajectoryPoint>& points, bool asynchronous = false);
+    bool servoJ(const std::vector<double>& q, double time);
+    void stopMotion(double deceleration);
+    void stopMotion();
+    MotionStatus motionStatus();
+    bool waitMotion(double timeout_s);
 
     // The seven motors' latest measurements, raw motor positions.
     std::vector<HybridJointStatus> getJointStatus();
@@ -128,6 +150,10 @@ public:
     uint64_t recorderDroppedCycles() const;
 
 private:
+    // Builds the motion planner (which parses the robot description) before
+    // start-up, for the same reason as the pose search.
+    ControllerThread(const std::string& urdf_path, const std::string& can_name, int type,
+                     const ControllerOptions& options, std::unique_ptr<motion::MotionPlanner> planner);
     // The pose search thread, built before start-up (see ControllerBase).
     static std::unique_ptr<control::EndPoseSearchThread> startSearch(const std::string& urdf_path,
                                                                      const ControllerOptions& options);
@@ -145,6 +171,11 @@ private:
     // Fills cycle_sample_ with what the cycle that just ran acted on, sent
     // and measured (all but its work time). Control thread; allocates nothing.
     void captureCycle(uint64_t cycle, int64_t start_ns, int64_t system_ns, int64_t late_ns);
+    // The motion layer's part of a cycle: before the handler (what the
+    // running motion sends) and after it (what was sent, the report).
+    motion::CycleInput motionInput();
+    void beginMotionCycle();
+    void endMotionCycle();
 
     Eigen::Isometry3d ee_command_safe_ = Eigen::Isometry3d::Identity();
     std::vector<HybridJointStatus> joint_target_safe_ = std::vector<HybridJointStatus>(control::kMotors);
@@ -182,6 +213,19 @@ private:
     // Outlives the control thread, which the destructor joins first.
     std::unique_ptr<recording::CycleRecorder> recorder_;
     recording::CycleSample cycle_sample_;  // control thread only
+    // The motion layer: the control thread's executor, the host side.
+    motion::MotionExecutor motion_executor_;
+    std::unique_ptr<motion::MotionControl> motion_;
+    control::PathSetPoint path_command_{};
+    // How often the host has set joint targets and gripper targets; counted
+    // under the exchange mutex, so that a motion's end keeps what the host
+    // set after the motion started.
+    std::atomic<uint64_t> arm_target_writes_{0};
+    std::atomic<uint64_t> gripper_target_writes_{0};
+    // The end of a motion, to reach the exchange copies (control thread).
+    motion::Hold hold_{};
+    bool hold_arm_pending_ = false;
+    bool hold_gripper_pending_ = false;
 };
 
 }  // namespace qel::m4

@@ -123,5 +123,28 @@ recording::RecordingStatus InterfacesPy::stop_recording() { return pimpl->stopRe
 recording::RecordingStatus InterfacesPy::recording_status() { return pimpl->recordingStatus(); }
 void InterfacesPy::set_fault_dump_folder(const std::string& folder) { pimpl->setFaultDumpFolder(folder); }
 std::string InterfacesPy::last_fault_dump() { return pimpl->lastFaultDump(); }
+bool InterfacesPy::move_j(const std::vector<double>& q, double speed, double acceleration, bool asynchronous) {
+    return pimpl->moveJ(q, speed, acceleration, asynchronous);
+}
+
+bool InterfacesPy::move_l(const std::vector<double>& pose, double speed, double acceleration,
+                          bool asynchronous) {
+    Eigen::Isometry3d target;
+    if (pose.size() != 7 || !quaternionPoseToIsometry(pose, &target)) {
+        throw std::invalid_argument(
+            "move_l: expected seven finite values [x, y, z, qw, qx, qy, qz] with a non-zero quaternion");
+    }
+    return pimpl->moveL(target, speed, acceleration, asynchronous);
+}
+
+bool InterfacesPy::follow_joint_trajectory(const std::vector<TrajectoryPoint>& points, bool asynchronous) {
+    return pimpl->followJointTrajectory(points, asynchronous);
+}
+
+bool InterfacesPy::servo_j(const std::vector<double>& q, double time) { return pimpl->servoJ(q, time); }
+void InterfacesPy::stop_motion(double deceleration) { pimpl->stopMotion(deceleration); }
+void InterfacesPy::stop_motion() { pimpl->stopMotion(); }
+MotionStatus InterfacesPy::motion_status() { return pimpl->motionStatus(); }
+bool InterfacesPy::wait_motion(double timeout_s) { return pimpl->waitMotion(timeout_s); }
 
 }  // namespace qel::m4

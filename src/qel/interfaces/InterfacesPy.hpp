@@ -6,6 +6,7 @@
 
 #include "qel/controller/ControllerOptions.hpp"
 #include "qel/recording/RecordingTypes.hpp"
+#include "qel/motion/MotionTypes.hpp"
 #include "qel/typedef/HybridJointTypeDef.hpp"
 
 namespace qel::m4 {
@@ -99,6 +100,20 @@ public:
     recording::RecordingStatus recording_status();
     void set_fault_dump_folder(const std::string& folder);
     std::string last_fault_dump();
+    // Motions, as InterfacesThread's moveJ, moveL, followJointTrajectory,
+    // servoJ, stopMotion, motionStatus and waitMotion (the contract is
+    // there). Malformed input throws std::invalid_argument here too, rather
+    // than returning false: false means a well-formed motion was refused or
+    // did not end at its goal. move_l takes the pose as seven numbers x, y,
+    // z, qw, qx, qy, qz (normalised as set_ee_pose does).
+    bool move_j(const std::vector<double>& q, double speed, double acceleration, bool asynchronous = false);
+    bool move_l(const std::vector<double>& pose, double speed, double acceleration, bool asynchronous = false);
+    bool follow_joint_trajectory(const std::vector<TrajectoryPoint>& points, bool asynchronous = false);
+    bool servo_j(const std::vector<double>& q, double time);
+    void stop_motion(double deceleration);
+    void stop_motion();
+    MotionStatus motion_status();
+    bool wait_motion(double timeout_s);
 
     // Declared by the interface but not provided.
     bool get_joint_names() = delete;

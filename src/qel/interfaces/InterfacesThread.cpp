@@ -49,5 +49,21 @@ RecordingStatus InterfacesThread::stopRecording() { return pimpl->stopRecording(
 RecordingStatus InterfacesThread::recordingStatus() { return pimpl->recordingStatus(); }
 void InterfacesThread::setFaultDumpFolder(const std::string& folder) { pimpl->setFaultDumpFolder(folder); }
 std::string InterfacesThread::lastFaultDump() { return pimpl->lastFaultDump(); }
+bool InterfacesThread::moveJ(const std::vector<double>& q, double speed, double acceleration,
+                             bool asynchronous) {
+    return pimpl->moveJ(q, speed, acceleration, asynchronous);
+}
+bool InterfacesThread::moveL(const Eigen::Isometry3d& pose, double speed, double acceleration,
+                             bool asynchronous) {
+    return pimpl->moveL(pose, speed, acceleration, asynchronous);
+}
+bool InterfacesThread::followJointTrajectory(const std::vector<TrajectoryPoint>& points, bool asynchronous) {
+    return pimpl->followJointTrajectory(points, asynchronous);
+}
+bool InterfacesThread::servoJ(const std::vector<double>& q, double time) { return pimpl->servoJ(q, time); }
+void InterfacesThread::stopMotion(double deceleration) { pimpl->stopMotion(deceleration); }
+void InterfacesThread::stopMotion() { pimpl->stopMotion(); }
+MotionStatus InterfacesThread::motionStatus() { return pimpl->motionStatus(); }
+bool InterfacesThread::waitMotion(double timeout_s) { return pimpl->waitMotion(timeout_s); }
 
 }  // namespace qel::m4

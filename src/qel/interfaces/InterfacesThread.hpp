@@ -8,6 +8,7 @@
 
 #include "qel/controller/ControllerOptions.hpp"
 #include "qel/recording/RecordingTypes.hpp"
+#include "qel/motion/MotionTypes.hpp"
 #include "qel/typedef/HybridJointTypeDef.hpp"
 #include "qel/typedef/JointSample.hpp"
 
@@ -138,6 +139,94 @@ public:
     void setFaultDumpFolder(const std::string& folder);
     // The path of the last fault dump written, empty if none.
     std::string lastFaultDump();
+    // ---- Motions (docs/motion.md) ----
+    // A motion moves the arm along a path the library plans: set-points go
+    // out every cycle (5 ms) with position control's gains and gravity
+    // feed-forward, not through the rate limiter of setJointPositions.
+    // Speeds and accelerations are SI units per second of wall time. Joint
+    // vectors have six entries (rad) and an optional seventh, the gripper's
+    // position target from its calibrated zero, which then moves along; with
+    // six the gripper stays as last set.
+    //
+    // Motions start in GO_HOME (1), END_CONTROL (4) and POSITION_CONTROL
+    // (5), and run in POSITION_CONTROL: starting one from 1 or 4 switches
+    // the state to 5. When a motion ends, position control holds its last
+    // set-point (the joint targets become it, unless the host set targets of
+    // its own after the motion started). In SOFT, PROTECT or
+    // G_COMPENSATION, and while a fault is latched, a motion is refused with
+    // the reason. setArmStatus, dampNow, a latched fault or a newer motion
+    // command end the running motion; it never resumes by itself.
+    //
+    // Malformed input (a wrong length, a number that is not finite, a speed,
+    // acceleration, deceleration or time that is not above zero, trajectory
+    // times that do not increase) throws std::invalid_argument; nothing
+    // changes and the running motion goes on. A well-formed motion that
+    // cannot be done (beyond the joint limits, out of reach, faster than the
+    // joints' speed limit of 3 rad/s) returns false before anything moves,
+    // with the reason in motionStatus(). Blocking calls return true once the
+    // arm has arrived: every measured joint within 0.02 rad of the goal and
+    // slower than 0.05 rad/s (an arm that does not arrive within 3 s of its
+    // set-point ends the motion as aborted); false when the motion was
+    // stopped, refused or aborted. With `asynchronous` the call returns once
+    // the control thread has started the motion (true) or refused it.
+
+    // Joint move to `q`: all joints on one synchronised trapezoidal profile,
+    // starting and arriving together; `speed` (rad/s, at most 3) and
+    // `acceleration` (rad/s², at most 30) are those of the joint with the
+    // longest way. If another motion is running it is first brought to rest
+    // along its path (at its own deceleration, at least 5 rad/s², 1 m/s² for
+    // a line); position control still on its way to its targets is waited
+    // for. Then the move starts from rest.
+    bool moveJ(const std::vector<double>& q, double speed, double acceleration, bool asynchronous = false);
+    // Straight-line move of the tool from the pose of the current set-point
+    // (at rest: the measured pose, up to the arm's tracking error) to `pose`
+    // (as getEndPose gives it), the orientation turning about one axis on the
+    // shortest rotation; trapezoidal along the path with `speed` (m/s, at
+    // most 1) and `acceleration` (m/s², at most 10); one radian of turn counts
+    // as 0.1 m of path. Every cycle's pose is solved before the arm moves;
+    // a line that leaves the reach or the joint limits, or needs a joint
+    // faster than 3 rad/s (near a singularity), is refused, naming where. A
+    // running motion is brought to rest first, as for moveJ.
+    bool moveL(const Eigen::Isometry3d& pose, double speed, double acceleration, bool asynchronous = false);
+    // Time-stamped points (time_from_start from the call, strictly
+    // increasing), cubic between points with their velocities, quintic with
+    // accelerations too, and a clamped C2 spline (ending at rest) when no
+    // velocities are given. From the current set-point and its velocity a
+    // cubic leads to the first point after time 0, so a trajectory replaces
+    // a running motion without a velocity step. A first point at time 0 is
+    // taken as the start and must lie within 0.05 rad of every measured
+    // joint; a later first point must be reachable in its time under the
+    // speed limit. The last point must be at rest. Points and the curve
+    // between them must stay within the joint limits and the speed limit.
+    bool followJointTrajectory(const std::vector<TrajectoryPoint>& points, bool asynchronous = false);
+    // Streaming, never blocks: reach `q` `time` seconds after the cycle that
+    // takes it (rounded to whole 5 ms cycles, at least one), moving on at the
+    // stream's velocity (from the targets' spacing); the target given before
+    // a cycle starts shapes that cycle's set-point. With time = 0.005 each
+    // target is the next cycle's set-point: for a follower that gets one
+    // target per cycle. Call again within `time` + 5 ms to keep the stream
+    // going: after that the set-point brakes to rest within 3 mrad (at 10 to
+    // 100 rad/s², so further from a stream faster than 0.77 rad/s) and
+    // holds, and the stream is done. Refused (false): a
+    // target outside the limits, more than 10 s ahead, or moving a joint
+    // faster than 3 rad/s.
+    bool servoJ(const std::vector<double>& q, double time);
+    // Decelerates the running motion along its own path and holds where it
+    // comes to rest: `deceleration` in rad/s² of the fastest joint (m/s²
+    // along the path for moveL). Without an argument: a move's own
+    // acceleration, 5 rad/s² for a trajectory, a stream as when it breaks off.
+    // Nothing running: nothing happens. Safe from any thread.
+    void stopMotion(double deceleration);
+    void stopMotion();
+    // The last motion request: idle, moving, done, stopped, refused or
+    // aborted, its kind, why (refused, aborted, stopped) and the share of its
+    // planned time elapsed.
+    MotionStatus motionStatus();
+    // Waits up to `timeout_s` (infinity: for ever) for the last motion to
+    // end: true if it ended at its goal, false if stopped, refused, aborted
+    // or still running at the time-out. Throws std::invalid_argument for a
+    // negative or NaN time-out.
+    bool waitMotion(double timeout_s);
 
 private:
     class impl;

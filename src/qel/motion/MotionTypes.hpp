@@ -13,11 +13,14 @@ namespace qel::m4 {
 // planners produce. `positions` holds the six arm joints (rad) and, as an
 // optional seventh entry, the gripper's position target (from its calibrated
 // zero, in its motor's unit). `velocities` is empty (the interpolation chooses
-// them) or holds as many entries as `positions` (rad/s). `time_from_start` is
-// in seconds from the start of the trajectory.
+// them) or holds as many entries as `positions` (rad/s); `accelerations`
+// likewise (rad/s², only together with velocities), which makes the pieces
+// between points quintic instead of cubic. `time_from_start` is in seconds
+// from the start of the trajectory.
 struct TrajectoryPoint {
     std::vector<double> positions;
     std::vector<double> velocities;
+    std::vector<double> accelerations;
     double time_from_start = 0.0;
 };
 
