@@ -20,6 +20,7 @@
 
 #include "qel/canbase/SocketCan.hpp"
 #include "support/CanRecorder.hpp"
+#include "support/CapturedOutput.hpp"
 
 // The waits and closes of this process, as they were made: a definition of
 // poll and close here overrides the C library's for the adapter's library
@@ -131,20 +132,20 @@ struct CallbackLog {
 void expectDestructionEndsTheThread(const char* bus, bool remove_interface_first) {
     CanRecorder peer(bus);
     CallbackLog log;
-    testing::internal::CaptureStdout();
+    qel::test::CaptureStdout();
     {
         // Anything the process starts once, on the first adapter, exists
         // before counting.
         SocketCan warm_up;
         warm_up.Init(bus);
     }
-    testing::internal::GetCapturedStdout();
+    qel::test::GetCapturedStdout();
     std::this_thread::sleep_for(50ms);
     const int before = threadCount();
     {
         SocketCan can;
         log.attach(can);
-        testing::internal::CaptureStdout();
+        qel::test::CaptureStdout();
         ASSERT_TRUE(can.Init(bus));
         EXPECT_TRUE(eventually([&] { return threadCount() > before; }, 2s)) << "the receive thread runs";
         EXPECT_TRUE(eventually([&] {
@@ -158,7 +159,7 @@ void expectDestructionEndsTheThread(const char* bus, bool remove_interface_first
         }
     }
     log.adapter_destroyed = true;
-    testing::internal::GetCapturedStdout();
+    qel::test::GetCapturedStdout();
     EXPECT_TRUE(eventually([&] { return threadCount() == before; }, 2s))
         << "a receive thread outlived its adapter: " << threadCount() << " threads, " << before
         << " before";
@@ -197,7 +198,7 @@ TEST(SocketCanThread, OneSilentWaitIsNotOfflineTwoAre) {
     CallbackLog log;
     SocketCan can;
     log.attach(can);
-    testing::internal::CaptureStdout();
+    qel::test::CaptureStdout();
     ASSERT_TRUE(can.Init(kTestBus));
     int conclusive = 0;
     for (int i = 0; i < 4; ++i) {
@@ -222,7 +223,7 @@ TEST(SocketCanThread, OneSilentWaitIsNotOfflineTwoAre) {
     EXPECT_TRUE(eventually([&] { return can.IsOpen(); }, 10s));
     const std::size_t calls = test::stopRecordingCalls();
     can.setCallBackFunction(nullptr);
-    const std::string out = testing::internal::GetCapturedStdout();
+    const std::string out = qel::test::GetCapturedStdout();
 
     // The receive thread's own record: after the wait that found the last
     // frame, exactly two empty one-second waits on that socket, then it is
@@ -285,7 +286,7 @@ TEST(SocketCanThread, CallbacksNeverOverlap) {
         in_load = false;
         ++loads;
     });
-    testing::internal::CaptureStdout();
+    qel::test::CaptureStdout();
     ASSERT_TRUE(can.Init(kTestBus));
 
     std::atomic<bool> stop{false};
@@ -303,7 +304,7 @@ TEST(SocketCanThread, CallbacksNeverOverlap) {
     sender.join();
     can.setCallBackFunction(nullptr);
     can.setGetMsgContentFunction(nullptr);
-    testing::internal::GetCapturedStdout();
+    qel::test::GetCapturedStdout();
     EXPECT_GE(frames.load(), 300);
     EXPECT_GE(loads.load(), 300);
     EXPECT_EQ(overlaps.load(), 0);

@@ -29,6 +29,7 @@
 #include "support/ArmOnBus.hpp"
 #include "support/ArmStates.hpp"
 #include "support/CanRecorder.hpp"
+#include "support/CapturedOutput.hpp"
 
 namespace qel::m4 {
 namespace {
@@ -290,9 +291,9 @@ public:
 };
 
 std::string captureStderrOf(const std::function<void()>& call) {
-    testing::internal::CaptureStderr();
+    qel::test::CaptureStderr();
     call();
-    return testing::internal::GetCapturedStderr();
+    return qel::test::GetCapturedStderr();
 }
 
 TEST(FaultMatrix, StartUpFailsLoudlyAndLeavesNothingBehind) {

@@ -15,6 +15,7 @@
 #include "qel/realtime/SampleRing.hpp"
 #include "qel/realtime/ThreadSettings.hpp"
 #include "qel/realtime/TripleBuffer.hpp"
+#include "support/CapturedOutput.hpp"
 
 namespace qel::realtime {
 namespace {
@@ -168,9 +169,9 @@ TEST(ThreadSettings, RefusalsNameTheSettingAndFollowTheHostsChoice) {
     } catch (const std::runtime_error& e) {
         EXPECT_NE(std::string(e.what()).find(priority), std::string::npos);
     }
-    testing::internal::CaptureStderr();
+    qel::test::CaptureStderr();
     handleRefusal(OnRefusal::kWarn, priority);
-    const std::string err = testing::internal::GetCapturedStderr();
+    const std::string err = qel::test::GetCapturedStderr();
     EXPECT_EQ(err, "Warning: real-time setting refused, running without it: " + priority + "\n");
 }
 
