@@ -3,6 +3,7 @@
 // kernel's vcan and on the in-process bus.
 #include <dirent.h>
 #include <dlfcn.h>
+#include <errno.h>
 #include <poll.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -28,11 +29,11 @@
 // receive thread made before it gave its socket up, whatever the time.
 namespace qel::test {
 struct SocketCall {
-    enum Kind { kPoll, kClose };
+    enum Kind { kPoll, kClose, kRead };
     Kind kind;
     int fd;       // kPoll: the first descriptor waited on
     int timeout;  // kPoll: ms
-    int ready;    // kPoll: what poll returned
+    int ready;    // kPoll: what poll returned; kRead: what read returned
     short revents;
 };
 std::atomic<bool> g_recording_calls{false};
@@ -50,6 +51,18 @@ void recordCall(const SocketCall& call) {
         if (at < g_calls.size()) g_calls[at] = call;
     }
     g_recorders_in_flight.fetch_sub(1);
+}
+
+// Reads on one descriptor can be made to fail with ENETDOWN, as after the
+// interface went down and up again: the read of the frame whose first data
+// byte is `first_byte` drops it; or, with `first_byte` -1, every read fails
+// and leaves its frame in the socket, so that the error persists.
+std::atomic<int> g_failing_fd{-1};
+std::atomic<int> g_failing_byte{-1};
+
+void failReads(int fd, int first_byte) {
+    g_failing_byte = first_byte;
+    g_failing_fd = fd;
 }
 
 void startRecordingCalls() {
@@ -72,6 +85,20 @@ int poll(struct pollfd* fds, nfds_t count, int timeout) {
     const int ready = real(fds, count, timeout);
     if (count > 0) qel::test::recordCall({qel::test::SocketCall::kPoll, fds[0].fd, timeout, ready, fds[0].revents});
     return ready;
+}
+ssize_t read(int fd, void* buffer, size_t count) {
+    using Read = ssize_t (*)(int, void*, size_t);
+    static const Read real = reinterpret_cast<Read>(dlsym(RTLD_NEXT, "read"));
+    if (fd != qel::test::g_failing_fd.load()) return real(fd, buffer, count);
+    const int byte = qel::test::g_failing_byte.load();
+    ssize_t got = -1;
+    if (byte >= 0) {
+        got = real(fd, buffer, count);
+        if (got == 16 && static_cast<const unsigned char*>(buffer)[8] == byte) got = -1;
+    }
+    qel::test::recordCall({qel::test::SocketCall::kRead, fd, 0, static_cast<int>(got), 0});
+    if (got < 0) errno = ENETDOWN;
+    return got;
 }
 int close(int fd) {
     using Close = int (*)(int);
@@ -254,6 +281,104 @@ TEST(SocketCanThread, OneSilentWaitIsNotOfflineTwoAre) {
         ++empty_waits;
     }
     EXPECT_EQ(empty_waits, 2);
+}
+
+// The descriptor of the adapter's socket, from its start-up line.
+int descriptorIn(const std::string& out) {
+    const std::string opened = "Created CAN socket with descriptor ";
+    const std::size_t at = out.rfind(opened);
+    return at == std::string::npos ? -1 : std::atoi(out.c_str() + at + opened.size());
+}
+
+// A read that fails drops its frame and the receive thread goes on waiting
+// in the same pass: the next frame is handed over at once, and the bus stays
+// online. Read off the thread's own record of its waits and reads.
+TEST(SocketCanThread, AFailedReadDropsItsFrameAndTheNextOneArrivesInTheSamePass) {
+    CanRecorder peer(kTestBus);
+    std::atomic<int> first_byte_seen[256] = {};
+    SocketCan can;
+    can.setCallBackFunction([&](CanFrame* frame) { ++first_byte_seen[frame->data[0]]; });
+    qel::test::CaptureStdout();
+    ASSERT_TRUE(can.Init(kTestBus));
+    const int fd = descriptorIn(qel::test::GetCapturedStdout());
+    ASSERT_GE(fd, 0);
+    ASSERT_TRUE(eventually([&] {
+        peer.send(makeFrame(0, {0x40}));
+        return first_byte_seen[0x40] > 0;
+    }, 5s));
+
+    test::startRecordingCalls();
+    test::failReads(fd, 0x41);
+    ASSERT_TRUE(peer.send(makeFrame(0, {0x41})));
+    ASSERT_TRUE(peer.send(makeFrame(0, {0x42})));
+    EXPECT_TRUE(eventually([&] { return first_byte_seen[0x42] > 0; }, 5s));
+    const std::size_t calls = test::stopRecordingCalls();
+    test::failReads(-1, -1);
+    can.setCallBackFunction(nullptr);
+    EXPECT_EQ(first_byte_seen[0x41].load(), 0) << "the frame of the failed read is dropped";
+    EXPECT_TRUE(can.checkOnline());
+
+    std::size_t failed = calls;
+    for (std::size_t i = 0; i < calls && failed == calls; ++i) {
+        const test::SocketCall& call = test::g_calls[i];
+        if (call.kind == test::SocketCall::kRead && call.fd == fd && call.ready < 0) failed = i;
+    }
+    ASSERT_LT(failed, calls) << "no read failed";
+    // The next wait continues the pass (less than a whole second left) and
+    // finds the next frame at once.
+    std::size_t next = failed + 1;
+    while (next < calls && !(test::g_calls[next].kind == test::SocketCall::kPoll && test::g_calls[next].fd == fd)) {
+        ++next;
+    }
+    ASSERT_LT(next, calls);
+    EXPECT_GT(test::g_calls[next].ready, 0);
+    EXPECT_NE(test::g_calls[next].revents & POLLIN, 0);
+    EXPECT_LT(test::g_calls[next].timeout, 1000) << "a new pass after a failed read";
+    EXPECT_GT(test::g_calls[next].timeout, 0);
+}
+
+// A read that keeps failing (the frame stays, the error with it) is retried
+// a few milliseconds apart, not in a spin, and two such passes without a
+// frame handed over are the offline verdict: the socket is replaced, and
+// frames arrive again once reads work.
+TEST(SocketCanThread, AReadThatKeepsFailingIsPacedAndEndsInTheOfflineVerdict) {
+    CanRecorder peer(kTestBus);
+    std::atomic<int> frames{0};
+    SocketCan can;
+    can.setCallBackFunction([&](CanFrame*) { ++frames; });
+    qel::test::CaptureStdout();
+    ASSERT_TRUE(can.Init(kTestBus));
+    const int fd = descriptorIn(qel::test::GetCapturedStdout());
+    ASSERT_GE(fd, 0);
+    test::startRecordingCalls();
+    test::failReads(fd, -1);
+    ASSERT_TRUE(peer.send(makeFrame(0, {0x51})));
+    EXPECT_TRUE(eventually([&] { return !can.checkOnline(); }, 15s));
+    std::size_t closed = 0;
+    EXPECT_TRUE(eventually([&] {
+        const std::size_t n = std::min(test::g_call_count.load(), test::g_calls.size());
+        for (std::size_t i = 0; i < n; ++i) {
+            if (test::g_calls[i].kind == test::SocketCall::kClose && test::g_calls[i].fd == fd) closed = i;
+        }
+        return closed != 0;
+    }, 10s)) << "the socket is replaced";
+    const std::size_t calls = test::stopRecordingCalls();
+    test::failReads(-1, -1);
+    int failed_reads = 0;
+    for (std::size_t i = 0; i < std::min(calls, closed); ++i) {
+        const test::SocketCall& call = test::g_calls[i];
+        if (call.kind == test::SocketCall::kRead && call.fd == fd && call.ready < 0) ++failed_reads;
+    }
+    // Two passes of a second with a few milliseconds between retries: a few
+    // hundred at most, where a spin makes hundreds of thousands.
+    EXPECT_GT(failed_reads, 1);
+    EXPECT_LT(failed_reads, 1000);
+    const int before = frames;
+    EXPECT_TRUE(eventually([&] {
+        peer.send(makeFrame(0, {0x52}));
+        return frames > before;
+    }, 10s)) << "frames arrive again on the new socket";
+    can.setCallBackFunction(nullptr);
 }
 
 // The frame callback and the get-message-content callback hold the same
