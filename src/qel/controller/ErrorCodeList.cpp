@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <bitset>
+#include <mutex>
 
 #include "qel/controller/ControlLaw.hpp"
 
@@ -25,7 +26,7 @@ ErrorCodeList::ErrorCodeList(std::size_t capacity)
 }
 
 void ErrorCodeList::appendReport(int code) {
-    std::lock_guard<std::mutex> guard(mutex_);
+    std::lock_guard<realtime::PiMutex> guard(mutex_);
     if (entries_.size() >= capacity_) {
         // A repeat of a code the list already holds tells the host nothing
         // new; a code it does not hold yet (a second motor going offline)
@@ -40,18 +41,17 @@ void ErrorCodeList::appendReport(int code) {
 void ErrorCodeList::appendOverCurrent() { appendFault(control::kCodeOverCurrent); }
 
 void ErrorCodeList::appendFault(int code) {
-    std::lock_guard<std::mutex> guard(mutex_);
+    std::lock_guard<realtime::PiMutex> guard(mutex_);
     append({code, true});
 }
 
 void ErrorCodeList::appendMotorFault(int joint_number, int driver_code) {
-    std::lock_guard<std::mutex> guard(mutex_);
+    std::lock_guard<realtime::PiMutex> guard(mutex_);
     append({control::motorFaultCode(joint_number, driver_code), true});
-    if (!fault_pending_) {
-        fault_pending_ = true;
-        fault_joint_ = joint_number;
-        fault_code_ = driver_code;
+    for (std::size_t i = 0; i < pending_count_; ++i) {
+        if (pending_[i].joint == joint_number && pending_[i].driver_code == driver_code) return;
     }
+    if (pending_count_ < kPendingFaults) pending_[pending_count_++] = {joint_number, driver_code};
 }
 
 void ErrorCodeList::append(Entry entry) {
@@ -78,31 +78,36 @@ bool ErrorCodeList::evictOneLocked() {
     return true;
 }
 
-std::vector<int> ErrorCodeList::take() {
+std::vector<int> ErrorCodeList::take(PendingFaults pending) {
     std::vector<int> codes;
     codes.reserve(capacity_);  // outside the lock the cycle shares
-    std::lock_guard<std::mutex> guard(mutex_);
+    std::lock_guard<realtime::PiMutex> guard(mutex_);
     for (const Entry& e : entries_) codes.push_back(e.code);
     entries_.clear();
-    fault_pending_ = false;
+    if (pending == PendingFaults::kForget) pending_count_ = 0;
     return codes;
 }
 
 bool ErrorCodeList::pendingMotorFault(int* joint_number, int* driver_code) const {
-    std::lock_guard<std::mutex> guard(mutex_);
-    if (!fault_pending_) return false;
-    *joint_number = fault_joint_;
-    *driver_code = fault_code_;
+    std::lock_guard<realtime::PiMutex> guard(mutex_);
+    if (pending_count_ == 0) return false;
+    *joint_number = pending_[0].joint;
+    *driver_code = pending_[0].driver_code;
     return true;
 }
 
-void ErrorCodeList::consumePendingFault() {
-    std::lock_guard<std::mutex> guard(mutex_);
-    fault_pending_ = false;
+void ErrorCodeList::consumePendingFault(int joint_number, int driver_code) {
+    std::lock_guard<realtime::PiMutex> guard(mutex_);
+    for (std::size_t i = 0; i < pending_count_; ++i) {
+        if (pending_[i].joint != joint_number || pending_[i].driver_code != driver_code) continue;
+        for (std::size_t j = i + 1; j < pending_count_; ++j) pending_[j - 1] = pending_[j];
+        --pending_count_;
+        return;
+    }
 }
 
 std::size_t ErrorCodeList::size() const {
-    std::lock_guard<std::mutex> guard(mutex_);
+    std::lock_guard<realtime::PiMutex> guard(mutex_);
     return entries_.size();
 }
 

@@ -4,6 +4,7 @@
 #include <string>
 #include <vector>
 
+#include "qel/controller/ArmErrors.hpp"
 #include "qel/controller/ControllerOptions.hpp"
 #include "qel/typedef/HybridJointTypeDef.hpp"
 
@@ -19,7 +20,8 @@ namespace qel::m4 {
 class InterfacesPy {
 public:
     // As InterfacesThread: builds, homes and starts the controller (at least
-    // 3.55 s). Throws std::runtime_error as InterfacesThread does.
+    // 3.55 s). Throws the ArmError types (std::runtime_error) as
+    // InterfacesThread does.
     InterfacesPy(const std::string& urdf_path, const std::string& can_name, int type);
     // The same with host options: real-time settings of the library's
     // threads and memory locking (docs/realtime.md), and a handle that
