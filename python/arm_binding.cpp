@@ -16,8 +16,10 @@
 #include <stdexcept>
 #include <string>
 #include <thread>
+#include <type_traits>
 #include <vector>
 
+#include "qel/controller/ArmErrors.hpp"
 #include "qel/controller/ControllerOptions.hpp"
 #include "qel/interfaces/InterfacesPy.hpp"
 #include "int_enum.hpp"
@@ -44,7 +46,9 @@ py::object values(const Values& v, bool as_array) {
 // Owns the controller so that it can be shut down explicitly (close(), or the
 // end of a with-block) and always without holding the GIL: stopping the
 // control thread takes about a second, and other Python threads must not
-// stall meanwhile.
+// stall meanwhile. A call that releases the GIL holds its own reference for
+// its duration, so that a close() from another thread meanwhile waits for it
+// instead of freeing the controller under it.
 class Arm {
 public:
     // Start-up takes seconds. It runs on a worker thread without the GIL
@@ -88,27 +92,31 @@ public:
         }
         if (interrupted) throw py::error_already_set();
         if (failure) std::rethrow_exception(failure);
-        arm_ = std::move(built);
+        arm_ = std::shared_ptr<InterfacesPy>(std::move(built));
     }
     ~Arm() { close(); }
 
+    // Call with the GIL held (every binding runs with it, the destructor
+    // included).
     void close() {
-        if (!arm_) return;
-        if (PyGILState_Check()) {
-            py::gil_scoped_release release;
-            arm_.reset();
-        } else {
-            arm_.reset();
-        }
+        std::shared_ptr<InterfacesPy> last = std::move(arm_);
+        if (!last) return;
+        py::gil_scoped_release release;
+        // Calls in flight on other threads hold references of their own.
+        while (last.use_count() > 1) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        last.reset();
     }
 
-    InterfacesPy& get() {
+    // For calls that keep the GIL.
+    InterfacesPy& get() { return *share(); }
+    // For calls that release the GIL: keep the result for the call's length.
+    std::shared_ptr<InterfacesPy> share() {
         if (!arm_) throw std::runtime_error("the arm interface is closed");
-        return *arm_;
+        return arm_;
     }
 
 private:
-    std::unique_ptr<InterfacesPy> arm_;
+    std::shared_ptr<InterfacesPy> arm_;
 };
 
 // The library's setters report refused input as false; Python callers get a
@@ -125,11 +133,11 @@ void bindGetter(py::class_<Arm>& cls, const char* name, Getter getter, const cha
     cls.def(
         name,
         [getter](Arm& self, bool as_array) {
-            InterfacesPy& arm = self.get();
+            const std::shared_ptr<InterfacesPy> arm = self.share();
             Values v;
             {
                 py::gil_scoped_release release;
-                v = (arm.*getter)();
+                v = ((*arm).*getter)();
             }
             return values(v, as_array);
         },
@@ -304,11 +312,11 @@ void bindArm(py::module_& m) {
     cls.def(
         "get_ee_pose_matrix",
         [](Arm& self, bool as_array) -> py::object {
-            InterfacesPy& arm = self.get();
+            const std::shared_ptr<InterfacesPy> arm = self.share();
             Values flat;
             {
                 py::gil_scoped_release release;
-                flat = arm.get_ee_pose_matrix();
+                flat = arm->get_ee_pose_matrix();
             }
             if (as_array) {
                 py::array_t<double> out({4, 4});
@@ -327,11 +335,11 @@ void bindArm(py::module_& m) {
     cls.def(
         "get_joint_status",
         [joint_status](Arm& self, bool as_array) -> py::object {
-            InterfacesPy& arm = self.get();
+            const std::shared_ptr<InterfacesPy> arm = self.share();
             std::vector<hw_interface::HybridJointStatus> status;
             {
                 py::gil_scoped_release release;
-                status = arm.get_joint_status();
+                status = arm->get_joint_status();
             }
             if (as_array) {
                 py::array_t<double> out({static_cast<py::ssize_t>(status.size()), py::ssize_t{4}});
@@ -444,9 +452,13 @@ void bindArm(py::module_& m) {
     cls.def(
         "get_error_code",
         [](Arm& self) {
-            InterfacesPy& arm = self.get();
-            py::gil_scoped_release release;
-            return arm.get_error_code();
+            const std::shared_ptr<InterfacesPy> arm = self.share();
+            std::vector<int> codes;
+            {
+                py::gil_scoped_release release;
+                codes = arm->get_error_code();
+            }
+            return codes;
         },
         "The pending error codes, oldest first, emptying the list: 1 over-current,\n"
         "2 bus offline, 3 another controller, 4 failure on the control thread,\n"
@@ -456,7 +468,38 @@ void bindArm(py::module_& m) {
 
 }  // namespace
 
+// The arm's failures as Python exceptions, one class per cause under
+// ArmError, itself a RuntimeError. Registered root first: the latest
+// registration is tried first, so every subclass is matched before its root.
+void bindErrors(py::module_& m) {
+    auto& root = py::register_exception<m4::ArmError>(m, "ArmError", PyExc_RuntimeError);
+    root.doc() = "A failure of the arm (a RuntimeError); the subclasses tell the causes apart.";
+    struct Cause {
+        const char* name;
+        const char* doc;
+    };
+    const auto bind = [&](auto tag, const Cause& cause) {
+        using Error = typename decltype(tag)::type;
+        py::register_exception<Error>(m, cause.name, root.ptr()).doc() = cause.doc;
+    };
+    bind(std::common_type<m4::BusOpenError>{},
+         {"BusOpenError", "The CAN interface cannot be opened; nothing was sent."});
+    bind(std::common_type<m4::NoMotorAnswerError>{},
+         {"NoMotorAnswerError", "No arm motor answered after being enabled; the arm is damped."});
+    bind(std::common_type<m4::OtherCommanderError>{},
+         {"OtherCommanderError", "Another controller commands the arm; this one does not start."});
+    bind(std::common_type<m4::HomingTimeoutError>{},
+         {"HomingTimeoutError", "Homing did not complete within 30 s; the arm is damped."});
+    bind(std::common_type<m4::StartupCancelledError>{},
+         {"StartupCancelledError", "Start-up was cancelled; the arm is damped."});
+    bind(std::common_type<m4::OverCurrentError>{},
+         {"OverCurrentError", "Sustained over-current while homing; the arm is damped."});
+    bind(std::common_type<m4::MotorFaultError>{},
+         {"MotorFaultError", "A motor reported a fault; the arm is damped."});
+}
+
 void bindController(py::module_& m) {
+    bindErrors(m);
     bindStates(m);
     bindRealtime(m);
     bindArm(m);
