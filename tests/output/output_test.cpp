@@ -335,10 +335,26 @@ TEST_F(OutputTest, ABlockedSinkNeverHoldsUpTheWriter) {
     write(Level::kInfo, Stream::kStdout, "after");
     flush();
     EXPECT_FALSE(waited_too_long);
-    EXPECT_EQ(got.size(), 1 + kLines - dropped + 1);
-    EXPECT_EQ(got.back(), "after (" + std::to_string(dropped) + " lines dropped before this one)");
-    // What passed before the drops is complete and in order.
-    for (std::size_t i = 1; i + 1 < got.size(); ++i) EXPECT_EQ(got[i], "line " + std::to_string(i - 1));
+    ASSERT_EQ(got.size(), 1 + kLines - dropped + 1);
+    // Every line that passed is in order, and one that follows a gap says
+    // how many lines the gap held.
+    int next = 0;
+    uint64_t reported = 0;
+    for (std::size_t i = 1; i < got.size(); ++i) {
+        int number = kLines;
+        unsigned long long gap = 0;
+        char tail[64] = {};
+        const bool numbered = std::sscanf(got[i].c_str(), "line %d%63[^\n]", &number, tail) >= 1;
+        if (!numbered) std::sscanf(got[i].c_str(), "after%63[^\n]", tail);
+        if (tail[0] != '\0') {
+            ASSERT_EQ(std::sscanf(tail, " (%llu lines dropped before this one)", &gap), 1) << got[i];
+        }
+        EXPECT_EQ(number, next + static_cast<int>(gap)) << got[i];
+        next = number + 1;
+        reported += gap;
+    }
+    EXPECT_EQ(reported, dropped);
+    EXPECT_EQ(next, kLines + 1) << "the last line is the one after the writing";
 }
 
 // Standard error a pipe: first full (nobody reads it), then with its reader
@@ -418,8 +434,17 @@ TEST_F(OutputTest, AForkedChildWritesItsOwnLinesOnly) {
     const pid_t child = fork();
     if (child == 0) {
         dup2(child_out[1], 1);
+        const int null = open("/dev/null", O_WRONLY);
+        dup2(null, 2);  // not the parent's full pipe
         write(Level::kInfo, Stream::kStdout, "child");
+#if defined(__SANITIZE_ADDRESS__)
+        // The leak check at exit cannot stop the parent's threads, which do
+        // not exist here, and would report false leaks.
+        flush();
+        std::_Exit(0);
+#else
         std::exit(0);  // the lines still queued are written at exit
+#endif
     }
     ASSERT_GT(child, 0);
     close(child_out[1]);

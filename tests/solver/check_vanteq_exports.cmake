@@ -39,7 +39,7 @@ endforeach()
 # two copies of the output component agree on one output path per process.
 foreach(library VANTEQ MAIN)
   execute_process(COMMAND ${NM} -D --defined-only ${${library}} OUTPUT_VARIABLE raw RESULT_VARIABLE rc)
-  if(NOT raw MATCHES " D qel_output_process_path_v1\n")
+  if(NOT raw MATCHES " T qel_output_process_path_v1\n")
     string(APPEND failures "  ${library} does not export the output path table qel_output_process_path_v1\n")
   endif()
 endforeach()

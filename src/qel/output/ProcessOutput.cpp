@@ -38,8 +38,10 @@ void initialize();
 }  // namespace ros::console
 
 extern "C" {
-// This copy's table under the name every copy looks for.
-extern __attribute__((visibility("default"))) const qel_output_path_v1* const qel_output_process_path_v1;
+// This copy's table, under the name every copy looks for. A function rather
+// than a variable: one variable defined in two loaded objects is what the
+// address sanitizer reports as a violation of the one-definition rule.
+__attribute__((visibility("default"))) const qel_output_path_v1* qel_output_process_path_v1(void);
 }
 
 namespace qel {
@@ -655,7 +657,8 @@ const qel_output_path_v1* findProcessPath() {
         if (symbol != nullptr && dlinfo(handle, RTLD_DI_LINKMAP, &own) == 0 &&
             dladdr1(symbol, &where, reinterpret_cast<void**>(&holder), RTLD_DL_LINKMAP) != 0 &&
             holder == own) {
-            found = *static_cast<const qel_output_path_v1* const*>(symbol);
+            using Entry = const qel_output_path_v1* (*)();
+            found = reinterpret_cast<Entry>(symbol)();
         }
         dlclose(handle);
         if (found != nullptr && found->size >= sizeof(qel_output_path_v1)) return found;
@@ -682,4 +685,4 @@ struct JoinProcessOutput {
 QEL_STANDALONE_ABI_END
 }  // namespace qel
 
-const qel_output_path_v1* const qel_output_process_path_v1 = &qel::output::detail::kOwnPath;
+const qel_output_path_v1* qel_output_process_path_v1(void) { return &qel::output::detail::kOwnPath; }
