@@ -59,9 +59,11 @@ void recordCall(const SocketCall& call) {
 // and leaves its frame in the socket, so that the error persists.
 std::atomic<int> g_failing_fd{-1};
 std::atomic<int> g_failing_byte{-1};
+std::atomic<bool> g_failing_fd_closed{false};
 
 void failReads(int fd, int first_byte) {
     g_failing_byte = first_byte;
+    g_failing_fd_closed = false;
     g_failing_fd = fd;
 }
 
@@ -104,6 +106,7 @@ int close(int fd) {
     using Close = int (*)(int);
     static const Close real = reinterpret_cast<Close>(dlsym(RTLD_NEXT, "close"));
     qel::test::recordCall({qel::test::SocketCall::kClose, fd, 0, 0, 0});
+    if (fd == qel::test::g_failing_fd.load()) qel::test::g_failing_fd_closed = true;
     return real(fd);
 }
 }  // extern "C"
@@ -354,16 +357,14 @@ TEST(SocketCanThread, AReadThatKeepsFailingIsPacedAndEndsInTheOfflineVerdict) {
     test::failReads(fd, -1);
     ASSERT_TRUE(peer.send(makeFrame(0, {0x51})));
     EXPECT_TRUE(eventually([&] { return !can.checkOnline(); }, 15s));
-    std::size_t closed = 0;
-    EXPECT_TRUE(eventually([&] {
-        const std::size_t n = std::min(test::g_call_count.load(), test::g_calls.size());
-        for (std::size_t i = 0; i < n; ++i) {
-            if (test::g_calls[i].kind == test::SocketCall::kClose && test::g_calls[i].fd == fd) closed = i;
-        }
-        return closed != 0;
-    }, 10s)) << "the socket is replaced";
+    EXPECT_TRUE(eventually([&] { return test::g_failing_fd_closed.load(); }, 10s)) << "the socket is replaced";
     const std::size_t calls = test::stopRecordingCalls();
     test::failReads(-1, -1);
+    std::size_t closed = calls;
+    for (std::size_t i = 0; i < calls && closed == calls; ++i) {
+        if (test::g_calls[i].kind == test::SocketCall::kClose && test::g_calls[i].fd == fd) closed = i;
+    }
+    ASSERT_LT(closed, calls);
     int failed_reads = 0;
     for (std::size_t i = 0; i < std::min(calls, closed); ++i) {
         const test::SocketCall& call = test::g_calls[i];
