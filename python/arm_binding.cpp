@@ -368,7 +368,9 @@ void bindArm(py::module_& m) {
         "set_arm_status",
         [](Arm& self, int state) { return self.get().set_arm_status(state); }, py::arg("state"),
         "Control state (a State or 0 to 5) from the next cycle on; other values\n"
-        "damp the arm. Also resumes after a latched fault or damp_now(). Returns True.");
+        "damp the arm. Also resumes after a latched fault or damp_now(), forgetting\n"
+        "only the fault the latch was for; a damp_now() made before is acted on\n"
+        "first (code 5, damped for at least a cycle). Returns True.");
     cls.def(
         "set_ee_pose",
         [](Arm& self, const Values& pose) {
@@ -435,7 +437,8 @@ void bindArm(py::module_& m) {
     cls.def(
         "damp_now", [](Arm& self) { self.get().damp_now(); },
         "Damps the arm from the next control cycle on and keeps it damped (error\n"
-        "code 5, latched) until set_arm_status. Safe from any thread.");
+        "code 5, latched) until a later set_arm_status. Safe from any thread; never\n"
+        "lost to a state set after it.");
     cls.def(
         "fault_latched", [](Arm& self) { return self.get().fault_latched(); },
         "True while a fault (or damp_now) holds the arm damped.");

@@ -44,11 +44,9 @@ public:
     std::vector<double> get_ee_pose();
     // Measured pose as x, y, z, roll, pitch, yaw.
     std::vector<double> get_ee_pose_xyzrpy();
-    // Control state 0 to 5 (other values damp the arm); resumes after a
-    // latched fault or damp_now. Returns true.
+    // As InterfacesThread::setArmStatus. Returns true.
     bool set_arm_status(int state);
-    // As InterfacesThread::dampNow: damped from the next cycle on until
-    // set_arm_status. Safe from any thread and from a signal handler.
+    // As InterfacesThread::dampNow.
     void damp_now();
     // Whether a fault (or damp_now) holds the arm damped, the code it was
     // latched for (0 when none) and its message (empty when none).

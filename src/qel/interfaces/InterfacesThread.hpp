@@ -62,11 +62,13 @@ public:
     // The measured end-effector pose; position relative to the zero pose.
     Eigen::Isometry3d getEndPose();
     // The control state from the next cycle on (see the class comment); also
-    // resumes after a latched fault or dampNow.
+    // resumes after a latched fault or dampNow, forgetting only the fault the
+    // latch was for. A dampNow made before this call is acted on first (code
+    // 5, the arm damped for at least one cycle), then the state applies.
     void setArmStatus(int state);
     // Damps the arm from the next control cycle on and keeps it damped (error
-    // code 5, latched) until setArmStatus. Safe from any thread and from a
-    // signal handler.
+    // code 5, latched) until a later setArmStatus. Safe from any thread and
+    // from a signal handler; never lost.
     void dampNow();
     // True while a fault or dampNow holds the arm damped.
     bool faultLatched();
