@@ -3,6 +3,7 @@
 #include <cctype>
 #include <cstdio>
 #include <cstdlib>
+#include <limits>
 
 #include "qel/can_motor_dlc/ImpedanceMotor.hpp"
 #include "qel/can_motor_dlc/Mtp1Dlc.hpp"
@@ -190,12 +191,16 @@ bool parseCandumpLine(const std::string& line, CandumpLine* out, std::string* er
     skipBlanks();
     if (at >= line.size() || line[at] != '(') return fail("no '(time)' at the start");
     ++at;
+    // The time becomes microseconds in 64 bits: seconds beyond what leaves
+    // room for them are refused, not wrapped.
+    constexpr long long kMaxSeconds = (std::numeric_limits<int64_t>::max() - 999999) / 1000000;
     long long seconds = 0, micros = 0;
     int fraction_digits = 0;
     bool any_second = false;
     while (at < line.size() && std::isdigit(static_cast<unsigned char>(line[at]))) {
-        if (seconds > 1000000000000LL) return fail("time out of range");
-        seconds = seconds * 10 + (line[at++] - '0');
+        const int digit = line[at++] - '0';
+        if (seconds > (kMaxSeconds - digit) / 10) return fail("time out of range");
+        seconds = seconds * 10 + digit;
         any_second = true;
     }
     if (!any_second || at >= line.size() || line[at] != '.') return fail("time is not seconds.fraction");

@@ -396,7 +396,7 @@ void usage(FILE* to) {
                  "WARNING: this MOVES THE ARM. On real hardware clear the arm's whole reach,\n"
                  "keep the emergency stop at hand and start with the arm near its home pose.\n"
                  "SIGINT (Ctrl-C) or SIGTERM stops the session and damps the arm; during\n"
-                 "homing it takes effect once homing has finished.\n"
+                 "homing it cancels homing at once and damps the arm.\n"
                  "\n"
                  "  --can IFACE  SocketCAN interface of the arm (default vcan0, where\n"
                  "               qel-virtual-arm can stand in for the arm)\n"

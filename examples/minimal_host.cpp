@@ -54,10 +54,12 @@ int main(int argc, char** argv) {
         return g_stop ? 130 : 1;
     }
     g_arm = arm.get();
-    if (g_stop) arm->dampNow();  // a signal between start-up and the line above
 
+    // A state set after a damping request would resume from it: set none once
+    // a stop was asked for, and damp again for one that came meanwhile.
     constexpr int kPositionControl = 5;
-    arm->setArmStatus(kPositionControl);
+    if (!g_stop) arm->setArmStatus(kPositionControl);
+    if (g_stop) arm->dampNow();
     arm->setJointPositions({0.0, 0.5, 0.0, 0.0, 0.0, 0.0});
 
     for (int i = 0; i < 300 && !g_stop; ++i) {  // up to 3 s

@@ -16,8 +16,10 @@
 #include <stdexcept>
 #include <string>
 #include <thread>
+#include <type_traits>
 #include <vector>
 
+#include "qel/controller/ArmErrors.hpp"
 #include "qel/controller/ControllerOptions.hpp"
 #include "qel/interfaces/InterfacesPy.hpp"
 #include "int_enum.hpp"
@@ -80,24 +82,32 @@ Arm::Arm(const std::string& urdf_path, const std::string& can_name, int type,
     }
     if (interrupted) throw py::error_already_set();
     if (failure) std::rethrow_exception(failure);
-    arm_ = std::move(built);
+    arm_ = std::shared_ptr<InterfacesPy>(std::move(built));
 }
 
 Arm::~Arm() { close(); }
 
 void Arm::close() {
-    if (!arm_) return;
+    std::shared_ptr<InterfacesPy> last = std::move(arm_);
+    if (!last) return;
+    auto release = [&last] {
+        // Calls in flight on other threads hold references of their own.
+        while (last.use_count() > 1) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        last.reset();
+    };
     if (PyGILState_Check()) {
-        py::gil_scoped_release release;
-        arm_.reset();
+        py::gil_scoped_release unlocked;
+        release();
     } else {
-        arm_.reset();
+        release();
     }
 }
 
-InterfacesPy& Arm::get() {
+InterfacesPy& Arm::get() { return *share(); }
+
+std::shared_ptr<InterfacesPy> Arm::share() {
     if (!arm_) throw std::runtime_error("the arm interface is closed");
-    return *arm_;
+    return arm_;
 }
 
 namespace {
@@ -116,11 +126,11 @@ void bindGetter(py::class_<Arm>& cls, const char* name, Getter getter, const cha
     cls.def(
         name,
         [getter](Arm& self, bool as_array) {
-            InterfacesPy& arm = self.get();
+            const std::shared_ptr<InterfacesPy> arm = self.share();
             Values v;
             {
                 py::gil_scoped_release release;
-                v = (arm.*getter)();
+                v = ((*arm).*getter)();
             }
             return values(v, as_array);
         },
@@ -237,7 +247,9 @@ void bindStatus(py::class_<Arm>& cls, const char* name, Method method, const cha
     cls.def(
         name,
         [method](Arm& self) {
-            InterfacesPy& arm = self.get();
+            // Held for the call: a close() meanwhile waits for it.
+            const std::shared_ptr<InterfacesPy> held = self.share();
+            InterfacesPy& arm = *held;
             recording::RecordingStatus status;
             {
                 py::gil_scoped_release release;
@@ -345,11 +357,11 @@ void bindArm(py::module_& m) {
     cls.def(
         "get_ee_pose_matrix",
         [](Arm& self, bool as_array) -> py::object {
-            InterfacesPy& arm = self.get();
+            const std::shared_ptr<InterfacesPy> arm = self.share();
             Values flat;
             {
                 py::gil_scoped_release release;
-                flat = arm.get_ee_pose_matrix();
+                flat = arm->get_ee_pose_matrix();
             }
             if (as_array) {
                 py::array_t<double> out({4, 4});
@@ -368,11 +380,11 @@ void bindArm(py::module_& m) {
     cls.def(
         "get_joint_status",
         [joint_status](Arm& self, bool as_array) -> py::object {
-            InterfacesPy& arm = self.get();
+            const std::shared_ptr<InterfacesPy> arm = self.share();
             std::vector<hw_interface::HybridJointStatus> status;
             {
                 py::gil_scoped_release release;
-                status = arm.get_joint_status();
+                status = arm->get_joint_status();
             }
             if (as_array) {
                 py::array_t<double> out({static_cast<py::ssize_t>(status.size()), py::ssize_t{4}});
@@ -401,7 +413,9 @@ void bindArm(py::module_& m) {
         "set_arm_status",
         [](Arm& self, int state) { return self.get().set_arm_status(state); }, py::arg("state"),
         "Control state (a State or 0 to 5) from the next cycle on; other values\n"
-        "damp the arm. Also resumes after a latched fault or damp_now(). Returns True.");
+        "damp the arm. Also resumes after a latched fault or damp_now(), forgetting\n"
+        "only the fault the latch was for; a damp_now() made before is acted on\n"
+        "first (code 5, damped for at least a cycle). Returns True.");
     cls.def(
         "set_ee_pose",
         [](Arm& self, const Values& pose) {
@@ -468,14 +482,17 @@ void bindArm(py::module_& m) {
     cls.def(
         "damp_now", [](Arm& self) { self.get().damp_now(); },
         "Damps the arm from the next control cycle on and keeps it damped (error\n"
-        "code 5, latched) until set_arm_status. Safe from any thread.");
+        "code 5, latched) until a later set_arm_status. Safe from any thread; never\n"
+        "lost to a state set after it.");
     cls.def(
         "fault_latched", [](Arm& self) { return self.get().fault_latched(); },
         "True while a fault (or damp_now) holds the arm damped.");
     cls.def(
         "latched_fault",
         [](Arm& self) -> py::object {
-            InterfacesPy& arm = self.get();
+            // Held for the call: a close() meanwhile waits for it.
+            const std::shared_ptr<InterfacesPy> held = self.share();
+            InterfacesPy& arm = *held;
             if (!arm.fault_latched()) return py::none();
             return py::make_tuple(arm.latched_fault_code(), arm.latched_fault_message());
         },
@@ -485,9 +502,13 @@ void bindArm(py::module_& m) {
     cls.def(
         "get_error_code",
         [](Arm& self) {
-            InterfacesPy& arm = self.get();
-            py::gil_scoped_release release;
-            return arm.get_error_code();
+            const std::shared_ptr<InterfacesPy> arm = self.share();
+            std::vector<int> codes;
+            {
+                py::gil_scoped_release release;
+                codes = arm->get_error_code();
+            }
+            return codes;
         },
         "The pending error codes, oldest first, emptying the list: 1 over-current,\n"
         "2 bus offline, 3 another controller, 4 failure on the control thread,\n"
@@ -497,7 +518,9 @@ void bindArm(py::module_& m) {
     cls.def(
         "start_recording",
         [](Arm& self, const py::object& path, const std::string& format) {
-            InterfacesPy& arm = self.get();
+            // Held for the call: a close() meanwhile waits for it.
+            const std::shared_ptr<InterfacesPy> held = self.share();
+            InterfacesPy& arm = *held;
             const std::string file = pathText(path);
             py::gil_scoped_release release;
             arm.start_recording(file, format);
@@ -539,7 +562,38 @@ void bindArm(py::module_& m) {
 
 }  // namespace
 
+// The arm's failures as Python exceptions, one class per cause under
+// ArmError, itself a RuntimeError. Registered root first: the latest
+// registration is tried first, so every subclass is matched before its root.
+void bindErrors(py::module_& m) {
+    auto& root = py::register_exception<m4::ArmError>(m, "ArmError", PyExc_RuntimeError);
+    root.doc() = "A failure of the arm (a RuntimeError); the subclasses tell the causes apart.";
+    struct Cause {
+        const char* name;
+        const char* doc;
+    };
+    const auto bind = [&](auto tag, const Cause& cause) {
+        using Error = typename decltype(tag)::type;
+        py::register_exception<Error>(m, cause.name, root.ptr()).doc() = cause.doc;
+    };
+    bind(std::common_type<m4::BusOpenError>{},
+         {"BusOpenError", "The CAN interface cannot be opened; nothing was sent."});
+    bind(std::common_type<m4::NoMotorAnswerError>{},
+         {"NoMotorAnswerError", "No arm motor answered after being enabled; the arm is damped."});
+    bind(std::common_type<m4::OtherCommanderError>{},
+         {"OtherCommanderError", "Another controller commands the arm; this one does not start."});
+    bind(std::common_type<m4::HomingTimeoutError>{},
+         {"HomingTimeoutError", "Homing did not complete within 30 s; the arm is damped."});
+    bind(std::common_type<m4::StartupCancelledError>{},
+         {"StartupCancelledError", "Start-up was cancelled; the arm is damped."});
+    bind(std::common_type<m4::OverCurrentError>{},
+         {"OverCurrentError", "Sustained over-current while homing; the arm is damped."});
+    bind(std::common_type<m4::MotorFaultError>{},
+         {"MotorFaultError", "A motor reported a fault; the arm is damped."});
+}
+
 void bindController(py::module_& m) {
+    bindErrors(m);
     bindRecording(m);
     bindStates(m);
     bindRealtime(m);

@@ -13,7 +13,9 @@ namespace qel::python {
 // Owns the controller so that it can be shut down explicitly (close(), or the
 // end of a with-block) and always without holding the GIL: stopping the
 // control thread takes about a second, and other Python threads must not
-// stall meanwhile.
+// stall meanwhile. A call that releases the GIL holds its own reference for
+// its duration (share()), so that a close() from another thread meanwhile
+// waits for it instead of freeing the controller under it.
 class Arm {
 public:
     // Start-up takes seconds. It runs on a worker thread without the GIL
@@ -24,11 +26,14 @@ public:
         const m4::RealtimeOptions* realtime);
     ~Arm();
     void close();
-    // Throws std::runtime_error once closed.
+    // For calls that keep the GIL. Throws std::runtime_error once closed.
     m4::InterfacesPy& get();
+    // For calls that release the GIL: keep the result for the call's length.
+    // Throws std::runtime_error once closed.
+    std::shared_ptr<m4::InterfacesPy> share();
 
 private:
-    std::unique_ptr<m4::InterfacesPy> arm_;
+    std::shared_ptr<m4::InterfacesPy> arm_;
 };
 
 // Adds the motion operations (move_j, move_l, follow_joint_trajectory,

@@ -125,7 +125,9 @@ void bindMotion(py::module_& m, py::class_<Arm>& cls) {
     cls.def(
         "move_j",
         [](Arm& self, const Values& q, double speed, double acceleration, bool asynchronous) {
-            InterfacesPy& arm = self.get();
+            // Held for the call: a close() meanwhile waits for it.
+            const std::shared_ptr<InterfacesPy> held = self.share();
+            InterfacesPy& arm = *held;
             return motion(arm, asynchronous, [&] { return arm.move_j(q, speed, acceleration, true); });
         },
         py::arg("q"), py::arg("speed"), py::arg("acceleration"), py::kw_only(), py::arg("asynchronous") = false,
@@ -140,7 +142,9 @@ void bindMotion(py::module_& m, py::class_<Arm>& cls) {
     cls.def(
         "move_l",
         [](Arm& self, const Values& pose, double speed, double acceleration, bool asynchronous) {
-            InterfacesPy& arm = self.get();
+            // Held for the call: a close() meanwhile waits for it.
+            const std::shared_ptr<InterfacesPy> held = self.share();
+            InterfacesPy& arm = *held;
             return motion(arm, asynchronous, [&] { return arm.move_l(pose, speed, acceleration, true); });
         },
         py::arg("pose"), py::arg("speed"), py::arg("acceleration"), py::kw_only(), py::arg("asynchronous") = false,
@@ -152,7 +156,9 @@ void bindMotion(py::module_& m, py::class_<Arm>& cls) {
     cls.def(
         "follow_joint_trajectory",
         [](Arm& self, const std::vector<m4::TrajectoryPoint>& points, bool asynchronous) {
-            InterfacesPy& arm = self.get();
+            // Held for the call: a close() meanwhile waits for it.
+            const std::shared_ptr<InterfacesPy> held = self.share();
+            InterfacesPy& arm = *held;
             return motion(arm, asynchronous, [&] { return arm.follow_joint_trajectory(points, true); });
         },
         py::arg("points"), py::kw_only(), py::arg("asynchronous") = false,
@@ -165,7 +171,9 @@ void bindMotion(py::module_& m, py::class_<Arm>& cls) {
     cls.def(
         "servo_j",
         [](Arm& self, const Values& q, double time) {
-            InterfacesPy& arm = self.get();
+            // Held for the call: a close() meanwhile waits for it.
+            const std::shared_ptr<InterfacesPy> held = self.share();
+            InterfacesPy& arm = *held;
             py::gil_scoped_release release;
             return arm.servo_j(q, time);
         },
@@ -180,7 +188,9 @@ void bindMotion(py::module_& m, py::class_<Arm>& cls) {
     cls.def(
         "stop_motion",
         [](Arm& self, std::optional<double> deceleration) {
-            InterfacesPy& arm = self.get();
+            // Held for the call: a close() meanwhile waits for it.
+            const std::shared_ptr<InterfacesPy> held = self.share();
+            InterfacesPy& arm = *held;
             py::gil_scoped_release release;
             if (deceleration) {
                 arm.stop_motion(*deceleration);
@@ -196,7 +206,9 @@ void bindMotion(py::module_& m, py::class_<Arm>& cls) {
     cls.def(
         "motion_status",
         [status_type, state, kind](Arm& self) {
-            InterfacesPy& arm = self.get();
+            // Held for the call: a close() meanwhile waits for it.
+            const std::shared_ptr<InterfacesPy> held = self.share();
+            InterfacesPy& arm = *held;
             m4::MotionStatus status;
             {
                 py::gil_scoped_release release;
@@ -213,7 +225,8 @@ void bindMotion(py::module_& m, py::class_<Arm>& cls) {
             if (std::isnan(seconds) || seconds < 0.0) {
                 throw std::invalid_argument("wait_motion: the time-out must be a number of seconds, not negative");
             }
-            return waitForMotion(self.get(), seconds);
+            const std::shared_ptr<InterfacesPy> held = self.share();
+            return waitForMotion(*held, seconds);
         },
         py::arg("timeout") = py::none(),
         "Waits up to timeout seconds (None: for ever) for the last motion to end:\n"

@@ -1,20 +1,18 @@
 // The library's output in Python: its level, folding of repeated lines, and
 // routing of every line to the standard logging module (logger "qel_m4").
 //
-// Lines are written on the library's own threads, the control thread among
-// them, which must never wait for the GIL. So the sink only copies a line into
-// a fixed ring, and a pump thread hands the lines to logging under the GIL.
+// The library hands its lines to logging from its own output thread, never
+// from the control thread: that one thread waits for the GIL, while the
+// threads of the arm go on. Every call here that waits for the output thread
+// (changing the sink, flushing) releases the GIL first, since the output
+// thread may be waiting for it.
 #include "output_binding.hpp"
 
 #include <pybind11/pybind11.h>
 
-#include <array>
+#include <atomic>
 #include <chrono>
-#include <condition_variable>
-#include <cstring>
-#include <mutex>
 #include <string>
-#include <thread>
 
 #include "qel/output/Output.hpp"
 #include "int_enum.hpp"
@@ -43,132 +41,37 @@ int pythonLevel(Level level) {
     return 40;
 }
 
-class LoggingPump {
-public:
-    static LoggingPump& instance() {
-        // Leaked on purpose: the pump may still be asked to stop from an
-        // interpreter exit hook after static destruction has begun.
-        static LoggingPump* pump = new LoggingPump;
-        return *pump;
-    }
+// Set while the library's lines go to logging. Cleared by the interpreter's
+// exit hook before the interpreter goes, so that the output thread never
+// reaches for a GIL that no longer exists.
+std::atomic<bool> g_to_logging{false};
 
-    // Call with the GIL held.
-    void start() {
-        std::lock_guard<std::mutex> guard(mutex_);
-        if (running_) return;
-        stop_ = false;
-        running_ = true;
-        worker_ = std::thread([this] { run(); });
-        output::setSink([this](Level level, const char* text) { push(level, text); });
+// On the output thread.
+void toLogging(Level level, const char* text) {
+    if (!g_to_logging.load() || !Py_IsInitialized()) return;
+    py::gil_scoped_acquire gil;
+    try {
+        py::module_::import("logging").attr("getLogger")("qel_m4").attr("log")(pythonLevel(level), text);
+    } catch (py::error_already_set& e) {
+        // A failing handler must not end the output thread.
+        e.discard_as_unraisable("qel_m4 output");
     }
+}
 
-    // Call with the GIL held; waits for the pump without it.
-    void stop() {
-        {
-            std::lock_guard<std::mutex> guard(mutex_);
-            if (!running_) return;
-        }
+// Call with the GIL held.
+void useLogging(bool enable) {
+    py::gil_scoped_release release;
+    if (enable) {
+        if (g_to_logging.exchange(true)) return;
+        output::setSink(&toLogging);
+    } else {
+        if (!g_to_logging.load()) return;
         output::setSink(nullptr);
-        drain();
-        {
-            std::lock_guard<std::mutex> guard(mutex_);
-            stop_ = true;
-        }
-        wake_.notify_all();
-        {
-            py::gil_scoped_release release;
-            worker_.join();
-        }
-        std::lock_guard<std::mutex> guard(mutex_);
-        running_ = false;
+        // Lines written before reach logging while it is still wanted.
+        output::flush();
+        g_to_logging.store(false);
     }
-
-    bool running() {
-        std::lock_guard<std::mutex> guard(mutex_);
-        return running_;
-    }
-
-    // Waits (without the GIL) until every line written so far has reached
-    // logging.
-    void drain() {
-        py::gil_scoped_release release;
-        std::unique_lock<std::mutex> lock(mutex_);
-        const unsigned long target = pushed_;
-        drained_.wait(lock, [&] { return !running_ || delivered_ >= target; });
-    }
-
-private:
-    static constexpr std::size_t kSlots = 256;
-    struct Slot {
-        Level level;
-        char text[output::kMaxMessage + 1];
-    };
-
-    // On the writing thread: a copy into the ring, nothing else.
-    void push(Level level, const char* text) {
-        {
-            std::lock_guard<std::mutex> guard(mutex_);
-            if (pushed_ - popped_ >= kSlots) {
-                ++dropped_;
-                return;
-            }
-            Slot& slot = ring_[pushed_ % kSlots];
-            slot.level = level;
-            std::strncpy(slot.text, text, output::kMaxMessage);
-            slot.text[output::kMaxMessage] = '\0';
-            ++pushed_;
-        }
-        wake_.notify_one();
-    }
-
-    void run() {
-        Slot slot;
-        for (;;) {
-            unsigned long dropped = 0;
-            {
-                std::unique_lock<std::mutex> lock(mutex_);
-                wake_.wait(lock, [&] { return stop_ || pushed_ != popped_; });
-                if (pushed_ == popped_) return;  // stopping, and nothing left
-                slot = ring_[popped_ % kSlots];
-                ++popped_;
-                dropped = dropped_;
-                dropped_ = 0;
-            }
-            if (!Py_IsInitialized()) return;
-            {
-                py::gil_scoped_acquire gil;
-                try {
-                    py::object logger = py::module_::import("logging").attr("getLogger")("qel_m4");
-                    if (dropped != 0) {
-                        logger.attr("log")(30, std::to_string(dropped) +
-                                                   " lines were dropped: logging fell behind");
-                    }
-                    logger.attr("log")(pythonLevel(slot.level), slot.text);
-                } catch (py::error_already_set& e) {
-                    // A failing handler must not end the pump.
-                    e.discard_as_unraisable("qel_m4 output");
-                }
-            }
-            {
-                std::lock_guard<std::mutex> guard(mutex_);
-                ++delivered_;
-            }
-            drained_.notify_all();
-        }
-    }
-
-    std::mutex mutex_;
-    std::condition_variable wake_;
-    std::condition_variable drained_;
-    std::array<Slot, kSlots> ring_{};
-    unsigned long pushed_ = 0;
-    unsigned long popped_ = 0;
-    unsigned long delivered_ = 0;
-    unsigned long dropped_ = 0;
-    bool stop_ = false;
-    bool running_ = false;
-    std::thread worker_;
-};
+}
 
 Level toLevel(const py::handle& value) {
     if (py::isinstance<py::str>(value)) {
@@ -222,28 +125,26 @@ void bindOutput(py::module_& m) {
         "at most once per `seconds`, with a count of the folded ones; 0 (the\n"
         "default) passes every line. Raises ValueError outside 0 to 86400.");
     m.def(
-        "use_python_logging",
-        [](bool enable) {
-            if (enable) {
-                LoggingPump::instance().start();
-            } else {
-                LoggingPump::instance().stop();
-            }
-        },
+        "use_python_logging", &useLogging,
         py::arg("enable") = true,
         "True: every line of the library goes to logging.getLogger('qel_m4') instead\n"
         "of the process's standard output and error, at the matching logging level\n"
         "(TRACE is 5, below DEBUG). Lines reach logging shortly after they are\n"
-        "written, from a thread of the module's own; flush_output() waits for them.\n"
+        "written, from the library's output thread; flush_output() waits for them.\n"
         "False: back to the standard streams.");
     m.def(
-        "flush_output", [] { LoggingPump::instance().drain(); },
-        "Waits until every line written so far has reached logging (no-op unless\n"
-        "use_python_logging is on).");
+        "flush_output",
+        [] {
+            py::gil_scoped_release release;
+            output::flush();
+        },
+        "Waits until every line written so far has reached logging or the process's\n"
+        "standard output and error. Lines are written by a thread of the library,\n"
+        "shortly after the call that wrote them; call this before comparing or\n"
+        "handing on what was printed.");
 
-    // The pump must be gone before the interpreter is.
-    py::module_::import("atexit").attr("register")(
-        py::cpp_function([] { LoggingPump::instance().stop(); }));
+    // Logging must be let go before the interpreter is.
+    py::module_::import("atexit").attr("register")(py::cpp_function([] { useLogging(false); }));
 }
 
 }  // namespace qel::python

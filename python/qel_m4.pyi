@@ -76,6 +76,38 @@ class TrajectoryPoint:
                  accelerations: Numbers = ...) -> None: ...
 
 
+class ArmError(RuntimeError):
+    """A failure of the arm; the subclasses tell the causes apart."""
+
+
+class BusOpenError(ArmError):
+    """The CAN interface cannot be opened; nothing was sent."""
+
+
+class NoMotorAnswerError(ArmError):
+    """No arm motor answered after being enabled; the arm is damped."""
+
+
+class OtherCommanderError(ArmError):
+    """Another controller commands the arm; this one does not start."""
+
+
+class HomingTimeoutError(ArmError):
+    """Homing did not complete within 30 s; the arm is damped."""
+
+
+class StartupCancelledError(ArmError):
+    """Start-up was cancelled; the arm is damped."""
+
+
+class OverCurrentError(ArmError):
+    """Sustained over-current while homing; the arm is damped."""
+
+
+class MotorFaultError(ArmError):
+    """A motor reported a fault; the arm is damped."""
+
+
 class JointStatus(NamedTuple):
     """One motor's latest measurement (raw motor position)."""
     position: float

@@ -17,7 +17,7 @@ root=$(cd "$(dirname "$0")/.." && pwd)
 build=$root/build-fuzz
 seconds=${QEL_FUZZ_SECONDS:-20}
 jobs=${QEL_JOBS:-$(nproc)}
-targets=${QEL_FUZZ_TARGETS:-"feedback_decoder_fuzz command_packer_fuzz pose_conversion_fuzz robot_description_fuzz interfaces_py_fuzz bridge_command_fuzz push_option_fuzz"}
+targets=${QEL_FUZZ_TARGETS:-"feedback_decoder_fuzz command_packer_fuzz pose_conversion_fuzz robot_description_fuzz interfaces_py_fuzz bridge_command_fuzz push_option_fuzz candump_line_fuzz"}
 
 launcher=()
 if command -v ccache >/dev/null; then

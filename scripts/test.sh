@@ -88,19 +88,32 @@ run_ctest native ctest --test-dir "$root/build" -LE bus --output-on-failure --ti
 run_ctest bus "$root/scripts/with-vcan" ctest --test-dir "$root/build" -L bus \
     --output-on-failure --no-tests=error --timeout 600
 
+# Configures `dir` and builds only what the tests selected by the ctest
+# arguments run: each test executable is the target of the test's own name
+# (targets it runs, such as the tools, are its dependencies); the two
+# libraries cover the tests that are commands on them.
+build_tests() {
+    local dir=$1; shift
+    local configure=()
+    while [ "$1" != -- ]; do configure+=("$1"); shift; done
+    shift
+    cmake -S "$root" -B "$dir" "${configure[@]}" >/dev/null
+    local targets
+    mapfile -t targets < <(
+        ctest --test-dir "$dir" "$@" -N | sed -nE 's/^ *Test +#[0-9]+: +([A-Za-z0-9_]+)$/\1/p' |
+            grep -Fx -f <(cmake --build "$dir" --target help | sed -nE 's/^\.\.\. ([A-Za-z0-9_.+-]+).*/\1/p'))
+    cmake --build "$dir" -j "$jobs" --target qel_m4_src vanteq "${targets[@]}"
+}
+
 if [ "${QEL_SKIP_SANITIZERS:-0}" != 1 ]; then
     # Sanitizer runtimes cannot start inside user-mode Linux (its address space
     # ends below their shadow memory), so these runs cover the bus-free tests.
-    build "$root/build-asan" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-        -DQEL_SANITIZE=address,undefined -DQEL_BUILD_BENCH=OFF
+    build_tests "$root/build-asan" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+        -DQEL_SANITIZE=address,undefined -DQEL_BUILD_BENCH=OFF -- -LE bus
     run_ctest asan-ubsan ctest --test-dir "$root/build-asan" -LE bus --output-on-failure --timeout 900
-    # Only the threaded tests run under ThreadSanitizer, and each of them is
-    # built by the target of its own name: build just those.
-    cmake -S "$root" -B "$root/build-tsan" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-        -DQEL_SANITIZE=thread -DQEL_BUILD_BENCH=OFF >/dev/null
-    mapfile -t tsan_targets < <(ctest --test-dir "$root/build-tsan" -L threads -LE bus -N |
-        sed -nE 's/^ *Test +#[0-9]+: +([A-Za-z0-9_]+)$/\1/p')
-    cmake --build "$root/build-tsan" -j "$jobs" --target "${tsan_targets[@]}"
+    # Only the threaded tests run under ThreadSanitizer.
+    build_tests "$root/build-tsan" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+        -DQEL_SANITIZE=thread -DQEL_BUILD_BENCH=OFF -- -L threads -LE bus
     run_ctest tsan ctest --test-dir "$root/build-tsan" -L threads -LE bus --output-on-failure \
         --no-tests=ignore --timeout 900
 fi

@@ -22,6 +22,7 @@ set_property(SOURCE qel/solver/vanteq.cpp APPEND PROPERTY INCLUDE_DIRECTORIES ${
 # see the class exactly as it was built.
 add_library(vanteq SHARED
     qel/output/Output.cpp
+    qel/output/ProcessOutput.cpp
     qel/solver/kinematic_dynamic_solver.cpp
     qel/solver/vanteq.cpp
 )
@@ -30,6 +31,6 @@ target_compile_definitions(vanteq PUBLIC QEL_STANDALONE_SOLVER)
 target_include_directories(vanteq PUBLIC
     $<BUILD_INTERFACE:${CMAKE_CURRENT_SOURCE_DIR}>
     $<INSTALL_INTERFACE:${CMAKE_INSTALL_INCLUDEDIR}>)
-target_link_libraries(vanteq PUBLIC qel::kdl PRIVATE $<BUILD_INTERFACE:qel_warnings>)
+target_link_libraries(vanteq PUBLIC qel::kdl PRIVATE Threads::Threads ${CMAKE_DL_LIBS} $<BUILD_INTERFACE:qel_warnings>)
 set_target_properties(vanteq PROPERTIES
     VERSION ${PROJECT_VERSION} SOVERSION ${PROJECT_VERSION_MAJOR})

@@ -4,6 +4,8 @@ numpy in and out, and the real-time settings. Against qel-virtual-arm on vcan0
 (run through scripts/with-vcan, with QEL_VIRTUAL_ARM and QEL_URDF set)."""
 import math
 import os
+import threading
+import time
 import unittest
 
 import numpy
@@ -32,6 +34,12 @@ class HostApi(virtual_arm.TestCase):
         with self.assertRaises(RuntimeError) as caught:
             qel_m4.InterfacesPy(os.environ["QEL_URDF"], "vcan0", 0, realtime=impossible)
         self.assertIn("4095", str(caught.exception))
+        # A spin margin of the whole 5 ms period would leave the control
+        # thread no sleep: refused before anything starts.
+        with self.assertRaises(ValueError) as caught:
+            qel_m4.InterfacesPy(os.environ["QEL_URDF"], "vcan0", 0,
+                                realtime=qel_m4.RealtimeOptions(spin_ns=5_000_000))
+        self.assertIn("spin_ns", str(caught.exception))
 
     def test_the_host_api(self):
         with qel_m4.InterfacesPy(os.environ["QEL_URDF"], "vcan0", 0,
@@ -88,6 +96,31 @@ class HostApi(virtual_arm.TestCase):
             arm.set_catch_action_slow()
             self.assertTrue(arm.set_catch(0.0))
             self.assertEqual(arm.get_error_code(), [])
+
+            # Closed by another thread while reads run without the GIL: each
+            # read completes or raises "closed"; none reaches a controller
+            # that is gone.
+            errors = []
+
+            def reader():
+                while True:
+                    try:
+                        arm.get_joint_positions()
+                        arm.get_error_code()
+                        arm.get_joint_status(as_array=True)
+                    except RuntimeError as e:
+                        if "closed" not in str(e):
+                            errors.append(e)
+                        return
+
+            readers = [threading.Thread(target=reader) for _ in range(3)]
+            for t in readers:
+                t.start()
+            time.sleep(0.05)
+            arm.close()
+            for t in readers:
+                t.join()
+            self.assertEqual(errors, [])
 
 
 if __name__ == "__main__":

@@ -17,9 +17,19 @@ DAMPING_REQUESTED = 5
 
 class Faults(virtual_arm.TestCase):
     def test_an_unusable_bus_fails_construction(self):
-        with self.assertRaises(RuntimeError) as caught:
+        with self.assertRaises(qel_m4.BusOpenError) as caught:
             qel_m4.InterfacesPy(os.environ["QEL_URDF"], "can9", 0)
         self.assertIn("'can9'", str(caught.exception))
+        # Every cause is an ArmError, and a RuntimeError as before.
+        for cause in (qel_m4.BusOpenError, qel_m4.NoMotorAnswerError, qel_m4.OtherCommanderError,
+                      qel_m4.HomingTimeoutError, qel_m4.StartupCancelledError,
+                      qel_m4.OverCurrentError, qel_m4.MotorFaultError):
+            self.assertTrue(issubclass(cause, qel_m4.ArmError), cause)
+        self.assertTrue(issubclass(qel_m4.ArmError, RuntimeError))
+        # An interface without an arm: no motor answers.
+        with self.assertRaises(qel_m4.NoMotorAnswerError) as caught:
+            qel_m4.InterfacesPy(os.environ["QEL_URDF"], "vcan1", 0)
+        self.assertIn("'vcan1'", str(caught.exception))
 
     def test_ctrl_c_during_construction_damps_and_raises_keyboard_interrupt(self):
         host = ("import sys, qel_m4\n"

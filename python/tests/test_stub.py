@@ -66,7 +66,9 @@ class Stub(unittest.TestCase):
                 continue
             cls = getattr(qel_m4, node.name)
             members = stub_members(node)
-            if issubclass(cls, (int, tuple)):  # the IntEnums and the named tuple
+            # The IntEnums, the named tuple and the exceptions: their members
+            # are the base class's.
+            if issubclass(cls, (int, tuple, BaseException)):
                 for name in members:
                     self.assertTrue(hasattr(cls, name), f"{node.name}.{name}")
                 continue
@@ -83,7 +85,9 @@ class Stub(unittest.TestCase):
             if name.startswith("_"):
                 continue
             thing = getattr(qel_m4, name)
-            if inspect.isclass(thing) and not issubclass(thing, (int, tuple)):
+            if inspect.isclass(thing) and issubclass(thing, BaseException):
+                self.assertTrue((thing.__doc__ or "").strip(), name)
+            elif inspect.isclass(thing) and not issubclass(thing, (int, tuple)):
                 for member in dir(thing):
                     if member.startswith("_") and member != "__init__":
                         continue

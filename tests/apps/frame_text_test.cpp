@@ -160,6 +160,16 @@ TEST(FrameText, LinesInTheCandumpLayoutAndBack) {
     EXPECT_TRUE(parsed.fd);
     ASSERT_TRUE(parseCandumpLine("(1.000000) vcan0 002#", &parsed, &error)) << error;
     EXPECT_EQ(parsed.frame.can_dlc, 0);
+    // The longest time that fits in 64-bit microseconds, and the first that
+    // does not (it would wrap to a negative time).
+    ASSERT_TRUE(parseCandumpLine("(9223372036853.999999) vcan0 002#", &parsed, &error)) << error;
+    EXPECT_EQ(parsed.time_us, 9223372036853999999LL);
+    for (const char* too_long : {"(9223372036854.000000) vcan0 002#", "(10000000000009.000000) vcan0 002#",
+                                 "(99999999999999999999999.5) vcan0 002#"}) {
+        error.clear();
+        EXPECT_FALSE(parseCandumpLine(too_long, &parsed, &error)) << too_long;
+        EXPECT_NE(error.find("out of range"), std::string::npos) << error;
+    }
 
     for (const char* bad : {"", "vcan0 001#00", "(1436509052) vcan0 001#00", "(1.5 vcan0 001#00",
                             "(1.5) vcan0", "(1.5) vcan0 00100", "(1.5) vcan0 0001#00", "(1.5) vcan0 800#00",

@@ -17,6 +17,7 @@
 
 #include "qel/canbase/SocketCan.hpp"
 #include "support/CanRecorder.hpp"
+#include "support/CapturedOutput.hpp"
 
 namespace {
 
@@ -64,7 +65,7 @@ std::size_t openDescriptors() {
 
 TEST(SocketCanReset, DestructionDuringReCreationClosesTheNewSocket) {
     const std::size_t before = openDescriptors();
-    testing::internal::CaptureStdout();
+    qel::test::CaptureStdout();
     auto adapter = std::make_unique<SocketCan>();
     ASSERT_TRUE(adapter->Init(test::kSecondTestBus));  // a silent bus: reset after two seconds
     {
@@ -86,7 +87,7 @@ TEST(SocketCanReset, DestructionDuringReCreationClosesTheNewSocket) {
     }
     gate.notify_all();
     destroyer.join();
-    testing::internal::GetCapturedStdout();
+    qel::test::GetCapturedStdout();
     EXPECT_EQ(openDescriptors(), before) << "a socket outlived the adapter";
 }
 

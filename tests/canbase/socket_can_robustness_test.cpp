@@ -15,6 +15,7 @@
 
 #include "qel/canbase/SocketCan.hpp"
 #include "support/CanRecorder.hpp"
+#include "support/CapturedOutput.hpp"
 
 namespace qel::hw_interface {
 namespace {
@@ -61,13 +62,13 @@ TEST(SocketCanRobustness, ReceivesOnADescriptorAbove1024) {
         adapter.setCallBackFunction([&](CanFrame* frame) {
             if (frame->can_id == 0x123) ++received;
         });
-        testing::internal::CaptureStdout();
+        qel::test::CaptureStdout();
         ASSERT_TRUE(adapter.Init(test::kTestBus));
         for (uint8_t i = 0; i < 20; ++i) peer.send(test::makeFrame(0x123, {i}));
         EXPECT_TRUE(eventually([&] { return received == 20; }, 3s)) << received;
         adapter.setCallBackFunction(nullptr);
     }
-    const std::string out = testing::internal::GetCapturedStdout();
+    const std::string out = qel::test::GetCapturedStdout();
     EXPECT_NE(out.find("Created CAN socket with descriptor 1"), std::string::npos) << out.substr(0, 200);
     // A spin would have re-created the socket over and over.
     std::size_t created = 0;

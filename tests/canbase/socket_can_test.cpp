@@ -13,6 +13,7 @@
 
 #include "qel/canbase/SocketCan.hpp"
 #include "support/CanRecorder.hpp"
+#include "support/CapturedOutput.hpp"
 
 namespace qel::hw_interface {
 namespace {
@@ -23,8 +24,8 @@ using test::hexBytes;
 using test::kSecondTestBus;
 using test::kTestBus;
 using test::makeFrame;
-using testing::internal::CaptureStdout;
-using testing::internal::GetCapturedStdout;
+using qel::test::CaptureStdout;
+using qel::test::GetCapturedStdout;
 
 std::vector<std::string> lines(const std::string& text) {
     std::vector<std::string> result;

@@ -3,6 +3,7 @@
 // kernel's vcan and on the in-process bus.
 #include <dirent.h>
 #include <dlfcn.h>
+#include <errno.h>
 #include <poll.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -20,6 +21,7 @@
 
 #include "qel/canbase/SocketCan.hpp"
 #include "support/CanRecorder.hpp"
+#include "support/CapturedOutput.hpp"
 
 // The waits and closes of this process, as they were made: a definition of
 // poll and close here overrides the C library's for the adapter's library
@@ -27,11 +29,11 @@
 // receive thread made before it gave its socket up, whatever the time.
 namespace qel::test {
 struct SocketCall {
-    enum Kind { kPoll, kClose };
+    enum Kind { kPoll, kClose, kRead };
     Kind kind;
     int fd;       // kPoll: the first descriptor waited on
     int timeout;  // kPoll: ms
-    int ready;    // kPoll: what poll returned
+    int ready;    // kPoll: what poll returned; kRead: what read returned
     short revents;
 };
 std::atomic<bool> g_recording_calls{false};
@@ -49,6 +51,20 @@ void recordCall(const SocketCall& call) {
         if (at < g_calls.size()) g_calls[at] = call;
     }
     g_recorders_in_flight.fetch_sub(1);
+}
+
+// Reads on one descriptor can be made to fail with ENETDOWN, as after the
+// interface went down and up again: the read of the frame whose first data
+// byte is `first_byte` drops it; or, with `first_byte` -1, every read fails
+// and leaves its frame in the socket, so that the error persists.
+std::atomic<int> g_failing_fd{-1};
+std::atomic<int> g_failing_byte{-1};
+std::atomic<bool> g_failing_fd_closed{false};
+
+void failReads(int fd, int first_byte) {
+    g_failing_byte = first_byte;
+    g_failing_fd_closed = false;
+    g_failing_fd = fd;
 }
 
 void startRecordingCalls() {
@@ -72,10 +88,25 @@ int poll(struct pollfd* fds, nfds_t count, int timeout) {
     if (count > 0) qel::test::recordCall({qel::test::SocketCall::kPoll, fds[0].fd, timeout, ready, fds[0].revents});
     return ready;
 }
+ssize_t read(int fd, void* buffer, size_t count) {
+    using Read = ssize_t (*)(int, void*, size_t);
+    static const Read real = reinterpret_cast<Read>(dlsym(RTLD_NEXT, "read"));
+    if (fd != qel::test::g_failing_fd.load()) return real(fd, buffer, count);
+    const int byte = qel::test::g_failing_byte.load();
+    ssize_t got = -1;
+    if (byte >= 0) {
+        got = real(fd, buffer, count);
+        if (got == 16 && static_cast<const unsigned char*>(buffer)[8] == byte) got = -1;
+    }
+    qel::test::recordCall({qel::test::SocketCall::kRead, fd, 0, static_cast<int>(got), 0});
+    if (got < 0) errno = ENETDOWN;
+    return got;
+}
 int close(int fd) {
     using Close = int (*)(int);
     static const Close real = reinterpret_cast<Close>(dlsym(RTLD_NEXT, "close"));
     qel::test::recordCall({qel::test::SocketCall::kClose, fd, 0, 0, 0});
+    if (fd == qel::test::g_failing_fd.load()) qel::test::g_failing_fd_closed = true;
     return real(fd);
 }
 }  // extern "C"
@@ -131,20 +162,20 @@ struct CallbackLog {
 void expectDestructionEndsTheThread(const char* bus, bool remove_interface_first) {
     CanRecorder peer(bus);
     CallbackLog log;
-    testing::internal::CaptureStdout();
+    qel::test::CaptureStdout();
     {
         // Anything the process starts once, on the first adapter, exists
         // before counting.
         SocketCan warm_up;
         warm_up.Init(bus);
     }
-    testing::internal::GetCapturedStdout();
+    qel::test::GetCapturedStdout();
     std::this_thread::sleep_for(50ms);
     const int before = threadCount();
     {
         SocketCan can;
         log.attach(can);
-        testing::internal::CaptureStdout();
+        qel::test::CaptureStdout();
         ASSERT_TRUE(can.Init(bus));
         EXPECT_TRUE(eventually([&] { return threadCount() > before; }, 2s)) << "the receive thread runs";
         EXPECT_TRUE(eventually([&] {
@@ -158,7 +189,7 @@ void expectDestructionEndsTheThread(const char* bus, bool remove_interface_first
         }
     }
     log.adapter_destroyed = true;
-    testing::internal::GetCapturedStdout();
+    qel::test::GetCapturedStdout();
     EXPECT_TRUE(eventually([&] { return threadCount() == before; }, 2s))
         << "a receive thread outlived its adapter: " << threadCount() << " threads, " << before
         << " before";
@@ -197,7 +228,7 @@ TEST(SocketCanThread, OneSilentWaitIsNotOfflineTwoAre) {
     CallbackLog log;
     SocketCan can;
     log.attach(can);
-    testing::internal::CaptureStdout();
+    qel::test::CaptureStdout();
     ASSERT_TRUE(can.Init(kTestBus));
     int conclusive = 0;
     for (int i = 0; i < 4; ++i) {
@@ -222,7 +253,7 @@ TEST(SocketCanThread, OneSilentWaitIsNotOfflineTwoAre) {
     EXPECT_TRUE(eventually([&] { return can.IsOpen(); }, 10s));
     const std::size_t calls = test::stopRecordingCalls();
     can.setCallBackFunction(nullptr);
-    const std::string out = testing::internal::GetCapturedStdout();
+    const std::string out = qel::test::GetCapturedStdout();
 
     // The receive thread's own record: after the wait that found the last
     // frame, exactly two empty one-second waits on that socket, then it is
@@ -255,6 +286,102 @@ TEST(SocketCanThread, OneSilentWaitIsNotOfflineTwoAre) {
     EXPECT_EQ(empty_waits, 2);
 }
 
+// The descriptor of the adapter's socket, from its start-up line.
+int descriptorIn(const std::string& out) {
+    const std::string opened = "Created CAN socket with descriptor ";
+    const std::size_t at = out.rfind(opened);
+    return at == std::string::npos ? -1 : std::atoi(out.c_str() + at + opened.size());
+}
+
+// A read that fails drops its frame and the receive thread goes on waiting
+// in the same pass: the next frame is handed over at once, and the bus stays
+// online. Read off the thread's own record of its waits and reads.
+TEST(SocketCanThread, AFailedReadDropsItsFrameAndTheNextOneArrivesInTheSamePass) {
+    CanRecorder peer(kTestBus);
+    std::atomic<int> first_byte_seen[256] = {};
+    SocketCan can;
+    can.setCallBackFunction([&](CanFrame* frame) { ++first_byte_seen[frame->data[0]]; });
+    qel::test::CaptureStdout();
+    ASSERT_TRUE(can.Init(kTestBus));
+    const int fd = descriptorIn(qel::test::GetCapturedStdout());
+    ASSERT_GE(fd, 0);
+    ASSERT_TRUE(eventually([&] {
+        peer.send(makeFrame(0, {0x40}));
+        return first_byte_seen[0x40] > 0;
+    }, 5s));
+
+    test::startRecordingCalls();
+    test::failReads(fd, 0x41);
+    ASSERT_TRUE(peer.send(makeFrame(0, {0x41})));
+    ASSERT_TRUE(peer.send(makeFrame(0, {0x42})));
+    EXPECT_TRUE(eventually([&] { return first_byte_seen[0x42] > 0; }, 5s));
+    const std::size_t calls = test::stopRecordingCalls();
+    test::failReads(-1, -1);
+    can.setCallBackFunction(nullptr);
+    EXPECT_EQ(first_byte_seen[0x41].load(), 0) << "the frame of the failed read is dropped";
+    EXPECT_TRUE(can.checkOnline());
+
+    std::size_t failed = calls;
+    for (std::size_t i = 0; i < calls && failed == calls; ++i) {
+        const test::SocketCall& call = test::g_calls[i];
+        if (call.kind == test::SocketCall::kRead && call.fd == fd && call.ready < 0) failed = i;
+    }
+    ASSERT_LT(failed, calls) << "no read failed";
+    // The next wait continues the pass (less than a whole second left) and
+    // finds the next frame at once.
+    std::size_t next = failed + 1;
+    while (next < calls && !(test::g_calls[next].kind == test::SocketCall::kPoll && test::g_calls[next].fd == fd)) {
+        ++next;
+    }
+    ASSERT_LT(next, calls);
+    EXPECT_GT(test::g_calls[next].ready, 0);
+    EXPECT_NE(test::g_calls[next].revents & POLLIN, 0);
+    EXPECT_LT(test::g_calls[next].timeout, 1000) << "a new pass after a failed read";
+    EXPECT_GT(test::g_calls[next].timeout, 0);
+}
+
+// A read that keeps failing (the frame stays, the error with it) is retried
+// a few milliseconds apart, not in a spin, and two such passes without a
+// frame handed over are the offline verdict: the socket is replaced, and
+// frames arrive again once reads work.
+TEST(SocketCanThread, AReadThatKeepsFailingIsPacedAndEndsInTheOfflineVerdict) {
+    CanRecorder peer(kTestBus);
+    std::atomic<int> frames{0};
+    SocketCan can;
+    can.setCallBackFunction([&](CanFrame*) { ++frames; });
+    qel::test::CaptureStdout();
+    ASSERT_TRUE(can.Init(kTestBus));
+    const int fd = descriptorIn(qel::test::GetCapturedStdout());
+    ASSERT_GE(fd, 0);
+    test::startRecordingCalls();
+    test::failReads(fd, -1);
+    ASSERT_TRUE(peer.send(makeFrame(0, {0x51})));
+    EXPECT_TRUE(eventually([&] { return !can.checkOnline(); }, 15s));
+    EXPECT_TRUE(eventually([&] { return test::g_failing_fd_closed.load(); }, 10s)) << "the socket is replaced";
+    const std::size_t calls = test::stopRecordingCalls();
+    test::failReads(-1, -1);
+    std::size_t closed = calls;
+    for (std::size_t i = 0; i < calls && closed == calls; ++i) {
+        if (test::g_calls[i].kind == test::SocketCall::kClose && test::g_calls[i].fd == fd) closed = i;
+    }
+    ASSERT_LT(closed, calls);
+    int failed_reads = 0;
+    for (std::size_t i = 0; i < std::min(calls, closed); ++i) {
+        const test::SocketCall& call = test::g_calls[i];
+        if (call.kind == test::SocketCall::kRead && call.fd == fd && call.ready < 0) ++failed_reads;
+    }
+    // Two passes of a second with a few milliseconds between retries: a few
+    // hundred at most, where a spin makes hundreds of thousands.
+    EXPECT_GT(failed_reads, 1);
+    EXPECT_LT(failed_reads, 1000);
+    const int before = frames;
+    EXPECT_TRUE(eventually([&] {
+        peer.send(makeFrame(0, {0x52}));
+        return frames > before;
+    }, 10s)) << "frames arrive again on the new socket";
+    can.setCallBackFunction(nullptr);
+}
+
 // The frame callback and the get-message-content callback hold the same
 // lock, so they never run at the same time. Each marks itself busy for a
 // while and checks that the other is not.
@@ -285,7 +412,7 @@ TEST(SocketCanThread, CallbacksNeverOverlap) {
         in_load = false;
         ++loads;
     });
-    testing::internal::CaptureStdout();
+    qel::test::CaptureStdout();
     ASSERT_TRUE(can.Init(kTestBus));
 
     std::atomic<bool> stop{false};
@@ -303,7 +430,7 @@ TEST(SocketCanThread, CallbacksNeverOverlap) {
     sender.join();
     can.setCallBackFunction(nullptr);
     can.setGetMsgContentFunction(nullptr);
-    testing::internal::GetCapturedStdout();
+    qel::test::GetCapturedStdout();
     EXPECT_GE(frames.load(), 300);
     EXPECT_GE(loads.load(), 300);
     EXPECT_EQ(overlaps.load(), 0);

@@ -7,7 +7,9 @@
 #include <thread>
 #include <vector>
 
+#include "qel/controller/ArmErrors.hpp"
 #include "qel/controller/ControlLaw.hpp"
+#include "qel/controller/ControllerThread.hpp"
 #include "qel/controller/ErrorCodeList.hpp"
 
 namespace qel::m4 {
@@ -145,6 +147,24 @@ TEST(ControlLaw, ReachableSearchFindsTheEdgeOfTheWorkspace) {
     for (int i = 0; i < 6; ++i) EXPECT_EQ(edge[i], from[i]);
 }
 
+// A spin margin of the whole 5 ms period or more would leave the control
+// thread spinning all the time: refused as bad input before anything starts
+// (the bus named here does not exist, which only a construction that got past
+// the options would find out).
+TEST(ControllerOptions, SpinMarginsThatLeaveNoSleepAreRefusedBeforeAnythingStarts) {
+    ControllerOptions options;
+    for (long spin : {-1L, 5000000L, 6000000L}) {
+        options.realtime.spin_ns = spin;
+        EXPECT_THROW(checkOptions(options), std::invalid_argument) << spin;
+        EXPECT_THROW(ControllerThread(QEL_TEST_URDF, "qelnone0", 0, options), std::invalid_argument) << spin;
+    }
+    for (long spin : {0L, 4999999L}) {
+        options.realtime.spin_ns = spin;
+        EXPECT_NO_THROW(checkOptions(options)) << spin;
+        EXPECT_THROW(ControllerThread(QEL_TEST_URDF, "qelnone0", 0, options), BusOpenError) << spin;
+    }
+}
+
 TEST(ErrorCodeList, KeepsOrderAndDuplicatesAndEmptiesOnRead) {
     ErrorCodeList list;
     for (int n = 0; n < 5; ++n) list.appendReport(control::offlineCode(3));
@@ -155,7 +175,10 @@ TEST(ErrorCodeList, KeepsOrderAndDuplicatesAndEmptiesOnRead) {
     EXPECT_TRUE(list.take().empty());
 }
 
-TEST(ErrorCodeList, RemembersTheFirstMotorFaultExactlyUntilRead) {
+// Motor faults stay pending, exactly and in the order they arose, until the
+// resume after each consumes it: reading the codes does not (the control
+// thread may not have raised them yet), unless the reader acknowledges them.
+TEST(ErrorCodeList, KeepsEveryMotorFaultPendingUntilConsumed) {
     ErrorCodeList list;
     int motor = 0;
     int code = 0;
@@ -164,10 +187,25 @@ TEST(ErrorCodeList, RemembersTheFirstMotorFaultExactlyUntilRead) {
     // code 13; the pending fault keeps the truth.
     list.appendMotorFault(2, 3);
     list.appendMotorFault(4, 9);
+    list.appendMotorFault(2, 3);  // reported again: pending once
+    EXPECT_EQ(list.take(), (std::vector<int>{18, 44, 18}));
     ASSERT_TRUE(list.pendingMotorFault(&motor, &code));
     EXPECT_EQ(motor, 2);
     EXPECT_EQ(code, 3);
-    EXPECT_EQ(list.take(), (std::vector<int>{18, 44}));
+    // Consuming another fault than the first leaves the first.
+    list.consumePendingFault(4, 9);
+    ASSERT_TRUE(list.pendingMotorFault(&motor, &code));
+    EXPECT_EQ(motor, 2);
+    list.appendMotorFault(4, 9);
+    list.consumePendingFault(2, 3);
+    ASSERT_TRUE(list.pendingMotorFault(&motor, &code));
+    EXPECT_EQ(motor, 4);
+    EXPECT_EQ(code, 9);
+    list.consumePendingFault(4, 8);  // not pending: nothing changes
+    ASSERT_TRUE(list.pendingMotorFault(&motor, &code));
+    EXPECT_EQ(code, 9);
+    // A reader that runs the cycle itself acknowledges them by reading.
+    EXPECT_EQ(list.take(ErrorCodeList::PendingFaults::kForget), (std::vector<int>{44}));
     EXPECT_FALSE(list.pendingMotorFault(&motor, &code));
 }
 
@@ -227,7 +265,7 @@ TEST(ErrorCodeList, ResumingConsumesThePendingFaultButKeepsTheCodes) {
     int motor = 0;
     int code = 0;
     list.appendMotorFault(4, 9);
-    list.consumePendingFault();
+    list.consumePendingFault(4, 9);
     EXPECT_FALSE(list.pendingMotorFault(&motor, &code));
     // Still reported after the resume: pending again.
     list.appendMotorFault(4, 9);

@@ -21,6 +21,7 @@
 #include "support/ArmOnBus.hpp"
 #include "support/ArmStates.hpp"
 #include "support/SendTrace.hpp"
+#include "support/CapturedOutput.hpp"
 
 namespace qel::m4 {
 namespace {
@@ -129,7 +130,7 @@ TEST(EndPoseSearch, GivesTheSingleCycleSearchsTargetInTheCycleAndOnItsThread) {
     control::EndPoseSearchThread thread(QEL_TEST_URDF, {});
     EXPECT_TRUE(thread.refusals().empty());
 
-    testing::internal::CaptureStderr();
+    qel::test::CaptureStderr();
     bool reached_all = true;
     for (const auto& [name, request] : requests(reference_solver)) {
         SCOPED_TRACE(name);
@@ -161,7 +162,7 @@ TEST(EndPoseSearch, GivesTheSingleCycleSearchsTargetInTheCycleAndOnItsThread) {
         expectJoints(answer.joints, expected.joints);
         EXPECT_FALSE(thread.take(&answer)) << "an answer is taken once";
     }
-    const std::string err = testing::internal::GetCapturedStderr();
+    const std::string err = qel::test::GetCapturedStderr();
     EXPECT_NE(err.find("Inverse kinematics computation failed.\n"), std::string::npos);
 }
 
@@ -170,7 +171,7 @@ TEST(EndPoseSearch, AnsweresOnlyTheNewestSnapshotAndStopsWhileSearching) {
     const auto cases = requests(reference_solver);
     const EndPoseRequest& far = cases[1].second;
     const EndPoseRequest& step = cases[0].second;
-    testing::internal::CaptureStderr();
+    qel::test::CaptureStderr();
     {
         control::EndPoseSearchThread thread(QEL_TEST_URDF, {});
         // Posted back to back: the far one may or may not be searched, but
@@ -189,7 +190,7 @@ TEST(EndPoseSearch, AnsweresOnlyTheNewestSnapshotAndStopsWhileSearching) {
         // Destroyed in the middle of a search of an unreachable command.
         thread.post(far);
     }
-    testing::internal::GetCapturedStderr();
+    qel::test::GetCapturedStderr();
 }
 
 // The core on the bus with the search thread attached, driven cycle by cycle
@@ -266,7 +267,7 @@ TEST(EndControlOnTheBus, HoldsUntilTheSearchAnswersThenTracksTheSingleCycleTarge
     c.command(command);
     c.state(kEndControl);
     const std::array<double, 7> held = c.setPoints();
-    testing::internal::CaptureStderr();
+    qel::test::CaptureStderr();
     auto frames = cycleFrames(c);
     expectPoseGains(frames);
     for (int i = 0; i < 6; ++i) EXPECT_NEAR(frames[i].position, held[i], 25.0 / 65535 * 2) << i + 1;
@@ -286,7 +287,7 @@ TEST(EndControlOnTheBus, HoldsUntilTheSearchAnswersThenTracksTheSingleCycleTarge
     const std::vector<double> gravity = c.gravity();
     const std::array<double, 7> before = c.setPoints();
     frames = cycleFrames(c);
-    testing::internal::GetCapturedStderr();
+    qel::test::GetCapturedStderr();
     expectPoseGains(frames);
     const KDL::JntArray solution = c.solution();
     ASSERT_EQ(solution.rows(), 6u);

@@ -29,6 +29,7 @@
 #include "support/ArmOnBus.hpp"
 #include "support/ArmStates.hpp"
 #include "support/CanRecorder.hpp"
+#include "support/CapturedOutput.hpp"
 
 namespace qel::m4 {
 namespace {
@@ -290,33 +291,37 @@ public:
 };
 
 std::string captureStderrOf(const std::function<void()>& call) {
-    testing::internal::CaptureStderr();
+    qel::test::CaptureStderr();
     call();
-    return testing::internal::GetCapturedStderr();
+    return qel::test::GetCapturedStderr();
 }
 
 TEST(FaultMatrix, StartUpFailsLoudlyAndLeavesNothingBehind) {
     test::CanRecorder recorder(test::kSecondTestBus);
     const ResourceCheck resources;
-    const auto expectFailure = [](const std::string& bus, const std::vector<std::string>& parts) {
+    // Each cause by its own type; the message says what the host can act on.
+    const auto expectFailure = [](auto expected_type, const std::string& bus, const std::vector<std::string>& parts) {
+        using Expected = decltype(expected_type);
         std::string message;
         const std::string err = captureStderrOf([&] {
             try {
                 ControllerThread controller(QEL_TEST_URDF, bus, 0);
                 ADD_FAILURE() << "started on " << bus;
-            } catch (const std::runtime_error& e) {
+            } catch (const Expected& e) {
                 message = e.what();
+            } catch (const std::exception& e) {
+                ADD_FAILURE() << "another error type: " << e.what();
             }
         });
         for (const std::string& part : parts) EXPECT_NE(message.find(part), std::string::npos) << message;
         EXPECT_EQ(err.find("Init completed"), std::string::npos) << "no success is reported";
     };
-    expectFailure("can9", {"'can9'", "no such interface"});
-    expectFailure(std::string(40, 'x'), {"longer than 15 characters"});
+    expectFailure(BusOpenError(""), "can9", {"'can9'", "no such interface"});
+    expectFailure(BusOpenError(""), std::string(40, 'x'), {"longer than 15 characters"});
     // An interface without an arm: enabled, damped, then refused with every
     // silent motor named.
-    expectFailure(test::kSecondTestBus, {"'vcan1'", "joint 1 (id 1)", "joint 3 (id 4)", "joint 6 (id 7)",
-                                         "gripper (id 8)", "damped"});
+    expectFailure(NoMotorAnswerError(""), test::kSecondTestBus,
+                  {"'vcan1'", "joint 1 (id 1)", "joint 3 (id 4)", "joint 6 (id 7)", "gripper (id 8)", "damped"});
     recorder.waitFor(isMotorCommand, 70, 2s);
     const auto frames = recorder.frames();
     ASSERT_FALSE(frames.empty());
@@ -346,7 +351,7 @@ TEST(FaultMatrix, CancelledHomingDampsAndThrows) {
     try {
         bench.start(options);
         ADD_FAILURE() << "start-up was not cancelled";
-    } catch (const std::runtime_error& e) {
+    } catch (const StartupCancelledError& e) {
         message = e.what();
     }
     const auto thrown_at = std::chrono::steady_clock::now();
@@ -482,7 +487,7 @@ TEST_F(RunningController, AnotherCommanderIsRefusedAtStartAndLatchedWhileRunning
     try {
         ControllerThread second(QEL_TEST_URDF, test::kTestBus, 0);
         ADD_FAILURE() << "a second controller started";
-    } catch (const std::runtime_error& e) {
+    } catch (const OtherCommanderError& e) {
         EXPECT_NE(std::string(e.what()).find("Another controller"), std::string::npos) << e.what();
         EXPECT_NE(std::string(e.what()).find("does not start"), std::string::npos) << e.what();
     }
@@ -539,11 +544,79 @@ TEST_F(RunningController, DampNowHoldsTheArmDampedUntilTheHostSetsAState) {
     EXPECT_EQ(ctl().latchedFaultCode(), 0);
     EXPECT_EQ(ctl().latchedFaultMessage(), "");
 
-    // A request followed by a state before any cycle ran: the later call wins.
+    // A request followed by a state before any cycle ran: the request is
+    // acted on first (code 5, the arm damped), then the state resumes.
+    const std::size_t requested_again = b.mark();
     ctl().dampNow();
     ctl().setArmStatus(kPositionControl);
-    waitCycles(ctl(), 3);
+    waitCycles(ctl(), 5);
+    EXPECT_EQ(ctl().getErrorCode(), std::vector<int>{5});
     EXPECT_FALSE(ctl().faultLatched());
+    const auto frames = b.framesOnce([&](const std::vector<RecordedFrame>& f) {
+        return dampingCycles(cyclesFrom(f, requested_again)) >= 1;
+    });
+    EXPECT_GE(dampingCycles(cyclesFrom(frames, requested_again)), 1u) << "the arm was damped in between";
+    EXPECT_TRUE(b.activeCycleSeen());
+}
+
+// While a fault holds the arm damped, the cycle still watches: a motor fault
+// that comes and goes meanwhile is recorded and raised once the host resumes
+// (the resume consumes only the fault the latch was for), and a bus that
+// falls silent is recorded (code 2 and the offline motors) and reported
+// every cycle.
+TEST(FaultMatrix, LatchedMeansWatched) {
+    Bench b;
+    b.start();
+    ControllerThread& ctl = *b.controller;
+    b.holdPositionControl();
+    ctl.getErrorCode();
+    ctl.dampNow();
+    ASSERT_TRUE(waitLatched(ctl));
+    std::vector<int> codes = ctl.getErrorCode();
+
+    b.bus.arm().setStatusCode(2, 10);
+    EXPECT_TRUE(test::eventually([&] {
+        for (int code : ctl.getErrorCode()) codes.push_back(code);
+        return contains(codes, 25);
+    }, 5s)) << "motor 2's fault is recorded while latched";
+    b.bus.arm().setStatusCode(2, std::nullopt);
+    EXPECT_TRUE(b.recorder.waitFor([](const CanFrame& f) { return answerOf(f, 2) && (f.data[0] >> 4) <= 1; },
+                                   3, 2s));
+    waitCycles(ctl, 10);
+    EXPECT_TRUE(ctl.faultLatched());
+    EXPECT_EQ(ctl.latchedFaultCode(), 5) << "the first latch stays";
+    EXPECT_EQ(codes.front(), 5);
+
+    // The resume lifts the damping request's latch only: the fault that came
+    // and went meanwhile is raised now.
+    ctl.setArmStatus(kPositionControl);
+    ASSERT_TRUE(waitLatched(ctl, 2s));
+    EXPECT_EQ(ctl.latchedFaultCode(), 25);
+    EXPECT_EQ(ctl.latchedFaultMessage(), "电机故障，电机编号：2，故障类型：10");
+    ctl.setArmStatus(kPositionControl);
+    EXPECT_TRUE(b.activeCycleSeen()) << "nothing else was pending";
+    EXPECT_FALSE(ctl.faultLatched());
+
+    // The bus falls silent while latched.
+    ctl.dampNow();
+    ASSERT_TRUE(waitLatched(ctl));
+    ctl.getErrorCode();
+    qel::test::CaptureStdout();
+    b.bus.arm().silenceBus();
+    codes.clear();
+    EXPECT_TRUE(test::eventually([&] {
+        for (int code : ctl.getErrorCode()) codes.push_back(code);
+        return contains(codes, 2) && contains(codes, 12);
+    }, 10s)) << "bus offline and joint 1 offline are recorded while latched";
+    const uint64_t from = ctl.cycleCount();
+    waitCycles(ctl, 20);
+    const uint64_t cycles = ctl.cycleCount() - from;
+    const std::string out = qel::test::GetCapturedStdout();
+    b.bus.arm().resumeBus();
+    codes = ctl.getErrorCode();
+    EXPECT_GE(static_cast<uint64_t>(std::count(codes.begin(), codes.end(), 2)), cycles) << "code 2 every cycle";
+    EXPECT_NE(out.find("电机掉线！掉线电机编号：1 2 3 4 5 6 "), std::string::npos) << out.substr(0, 400);
+    EXPECT_EQ(ctl.latchedFaultCode(), 5);
 }
 
 TEST_F(RunningController, RandomFrameFloodNeitherCrashesNorHangs) {

@@ -16,6 +16,7 @@
 #include "qel/controller/ControllerThread.hpp"
 #include "qel/interfaces/InterfacesThread.hpp"
 #include "support/ArmOnBus.hpp"
+#include "support/CapturedOutput.hpp"
 
 namespace qel::m4 {
 namespace {
@@ -77,7 +78,7 @@ TEST(RealtimeOptions, ReachTheThreadsAndARefusalIsOneWarning) {
     sched_param host{};
     host.sched_priority = 20;
     ASSERT_EQ(pthread_setschedparam(pthread_self(), SCHED_FIFO, &host), 0);
-    testing::internal::CaptureStderr();
+    qel::test::CaptureStderr();
     {
         ControllerThread arm(QEL_TEST_URDF, test::kTestBus, 0, options);
         const uint64_t cycles = arm.cycleCount();
@@ -92,7 +93,7 @@ TEST(RealtimeOptions, ReachTheThreadsAndARefusalIsOneWarning) {
         EXPECT_EQ(sched_getscheduler(search[0]), SCHED_OTHER);
         EXPECT_EQ(getpriority(PRIO_PROCESS, static_cast<id_t>(search[0])), 10);
     }
-    const std::string err = testing::internal::GetCapturedStderr();
+    const std::string err = qel::test::GetCapturedStderr();
     host.sched_priority = 0;
     pthread_setschedparam(pthread_self(), SCHED_OTHER, &host);
     const std::string warning = "Warning: real-time setting refused, running without it: pose search thread: ";

@@ -7,14 +7,20 @@
 #include <sched.h>
 
 #include <atomic>
+#include <cstdio>
+#include <mutex>
 #include <stdexcept>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "qel/realtime/CycleClock.hpp"
+#include "qel/realtime/PiMutex.hpp"
 #include "qel/realtime/SampleRing.hpp"
+#include "qel/realtime/Snapshot.hpp"
 #include "qel/realtime/ThreadSettings.hpp"
 #include "qel/realtime/TripleBuffer.hpp"
+#include "support/CapturedOutput.hpp"
 
 namespace qel::realtime {
 namespace {
@@ -113,6 +119,66 @@ TEST(TripleBuffer, TheReaderGetsTheNewestValueOnceAndNeverATornOne) {
     EXPECT_TRUE(ordered);
 }
 
+// Any number of readers against one writer that never waits: every value
+// read is one that was stored, whole, and a reader never goes back in time.
+TEST(Snapshot, ReadersGetWholeValuesAndTheWriterNeverWaits) {
+    Snapshot<Pose> snapshot;
+    EXPECT_EQ(snapshot.load().id, 0u) << "all zero before the first store";
+    constexpr uint64_t kValues = 100000;
+    std::atomic<bool> done{false};
+    std::atomic<int> torn{0};
+    std::atomic<int> backwards{0};
+    std::vector<std::thread> readers;
+    for (int r = 0; r < 2; ++r) {
+        readers.emplace_back([&] {
+            uint64_t last = 0;
+            while (!done) {
+                const Pose got = snapshot.load();
+                for (double x : got.v) {
+                    if (x != static_cast<double>(got.id)) ++torn;
+                }
+                if (got.id < last) ++backwards;
+                last = got.id;
+            }
+        });
+    }
+    for (uint64_t id = 1; id <= kValues; ++id) {
+        Pose value;
+        for (double& x : value.v) x = static_cast<double>(id);
+        value.id = id;
+        snapshot.store(value);
+    }
+    done = true;
+    for (std::thread& t : readers) t.join();
+    EXPECT_EQ(torn.load(), 0);
+    EXPECT_EQ(backwards.load(), 0);
+    EXPECT_EQ(snapshot.load().id, kValues);
+}
+
+// Mutual exclusion as any mutex; priority inheritance where the kernel has
+// it (reported, not required: some kernels do not).
+TEST(PiMutex, ExcludesAndSaysWhetherItInheritsPriority) {
+    PiMutex mutex;
+    long counter = 0;
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 4; ++t) {
+        threads.emplace_back([&] {
+            for (int i = 0; i < 20000; ++i) {
+                std::lock_guard<PiMutex> guard(mutex);
+                ++counter;
+            }
+        });
+    }
+    for (std::thread& t : threads) t.join();
+    EXPECT_EQ(counter, 80000);
+    ASSERT_TRUE(mutex.try_lock());
+    bool taken_elsewhere = true;
+    std::thread([&] { taken_elsewhere = mutex.try_lock(); }).join();
+    EXPECT_FALSE(taken_elsewhere) << "held by this thread";
+    mutex.unlock();
+    std::printf("[ MEASURED ] priority inheritance: %s\n", mutex.inheritsPriority() ? "yes" : "no (plain mutex)");
+}
+
 TEST(SampleRing, KeepsOrderAndDropsWhatDoesNotFit) {
     SampleRing<int, 4> ring;
     int out[8] = {};
@@ -168,9 +234,9 @@ TEST(ThreadSettings, RefusalsNameTheSettingAndFollowTheHostsChoice) {
     } catch (const std::runtime_error& e) {
         EXPECT_NE(std::string(e.what()).find(priority), std::string::npos);
     }
-    testing::internal::CaptureStderr();
+    qel::test::CaptureStderr();
     handleRefusal(OnRefusal::kWarn, priority);
-    const std::string err = testing::internal::GetCapturedStderr();
+    const std::string err = qel::test::GetCapturedStderr();
     EXPECT_EQ(err, "Warning: real-time setting refused, running without it: " + priority + "\n");
 }
 

@@ -10,12 +10,13 @@
 
 #include "qel/solver/Exercise.hpp"
 #include "qel/solver/Interpolation.hpp"
+#include "support/CapturedOutput.hpp"
 
 namespace qel::solve {
 namespace {
 
-using testing::internal::CaptureStdout;
-using testing::internal::GetCapturedStdout;
+using qel::test::CaptureStdout;
+using qel::test::GetCapturedStdout;
 
 int countLines(const std::string& text, const std::string& prefix) {
     int n = 0;

@@ -35,6 +35,15 @@ foreach(required
   endif()
 endforeach()
 
+# The one name both libraries export on purpose: the table by which their
+# two copies of the output component agree on one output path per process.
+foreach(library VANTEQ MAIN)
+  execute_process(COMMAND ${NM} -D --defined-only ${${library}} OUTPUT_VARIABLE raw RESULT_VARIABLE rc)
+  if(NOT raw MATCHES " T qel_output_process_path_v1\n")
+    string(APPEND failures "  ${library} does not export the output path table qel_output_process_path_v1\n")
+  endif()
+endforeach()
+
 execute_process(COMMAND ${NM} -D -C --defined-only ${MAIN}
     OUTPUT_VARIABLE main_symbols RESULT_VARIABLE rc)
 string(REGEX MATCHALL "qel::[^\n]*" main_names "${main_symbols}")

@@ -1,4 +1,5 @@
 #include "qel/solver/Exercise.hpp"
+#include "support/CapturedOutput.hpp"
 
 #include <cmath>
 #include <limits>
@@ -11,8 +12,8 @@ namespace qel::solve {
 namespace {
 
 using testing::HasSubstr;
-using testing::internal::CaptureStdout;
-using testing::internal::GetCapturedStdout;
+using qel::test::CaptureStdout;
+using qel::test::GetCapturedStdout;
 
 constexpr double kHostPose[6] = {0.3, 0.8, 1.2, -0.3, 0.4, 0.5};
 

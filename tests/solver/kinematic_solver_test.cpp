@@ -10,6 +10,7 @@
 #include <gtest/gtest.h>
 
 #include "reference_chain.hpp"
+#include "support/CapturedOutput.hpp"
 
 namespace qel {
 namespace {
@@ -69,11 +70,11 @@ TEST(KinematicSolverTest, FailedInverseKinematicsChangesNothing) {
 
     double unreachable[6] = {1.0, 0.0, 0.0, 0.0, 0.0, 0.0};
     double output[6] = {9, 9, 9, 9, 9, 9};
-    testing::internal::CaptureStderr();
+    qel::test::CaptureStderr();
     EXPECT_THROW(solver.computeInverseKinematics(unreachable, output), std::runtime_error);
     unreachable[4] = std::numeric_limits<double>::quiet_NaN();
     EXPECT_THROW(solver.computeInverseKinematics(unreachable, output), SolverInputError);
-    testing::internal::GetCapturedStderr();
+    qel::test::GetCapturedStderr();
     for (double value : output) {
         EXPECT_EQ(value, 9.0);
     }

@@ -16,6 +16,7 @@
 #include <kdl/chainfksolverpos_recursive.hpp>
 #include <kdl/tree.hpp>
 #include <kdl_parser/kdl_parser.hpp>
+#include "support/CapturedOutput.hpp"
 
 namespace qel::test {
 
@@ -87,17 +88,17 @@ inline std::vector<KDL::JntArray> samplePostures() {
 template <typename Error>
 void expectFailure(const std::function<void()>& call, const std::string& line,
                    const std::string& message) {
-    testing::internal::CaptureStderr();
+    qel::test::CaptureStderr();
     try {
         call();
-        testing::internal::GetCapturedStderr();
+        qel::test::GetCapturedStderr();
         ADD_FAILURE() << "no exception; expected \"" << message << "\"";
     } catch (const Error& error) {
-        const std::string err = testing::internal::GetCapturedStderr();
+        const std::string err = qel::test::GetCapturedStderr();
         EXPECT_EQ(error.what(), message);
         EXPECT_THAT(err, testing::HasSubstr(line + "\n"));
     } catch (...) {
-        testing::internal::GetCapturedStderr();
+        qel::test::GetCapturedStderr();
         ADD_FAILURE() << "wrong exception type; expected \"" << message << "\"";
     }
 }

@@ -11,6 +11,7 @@
 #include "qel/solver/kinematic_dynamic_solver.hpp"
 #include "qel/solver/vanteq.hpp"
 #include "sha256.hpp"
+#include "support/CapturedOutput.hpp"
 
 namespace qel {
 namespace {
@@ -231,10 +232,10 @@ TEST(RobotModel, InverseKinematicsFromFarSeeds) {
     for (const Case& c : cases) {
         const KDL::Frame target = solver.computeForwardKinematics(toJoints(c.q));
         KDL::Frame request = target;
-        testing::internal::CaptureStderr();
+        qel::test::CaptureStderr();
         KDL::JntArray solved;
         EXPECT_NO_THROW(solved = solver.computeInverseKinematics(request, toJoints(c.seed)));
-        EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
+        EXPECT_EQ(qel::test::GetCapturedStderr(), "");
         ASSERT_EQ(solved.rows(), 6u);
         EXPECT_TRUE(KDL::Equal(solver.computeForwardKinematics(solved).p, target.p, 2e-6));
     }

@@ -8,6 +8,7 @@
 #include <string>
 
 #include "qel/solver/kinematic_dynamic_solver.hpp"
+#include "support/CapturedOutput.hpp"
 
 namespace qel {
 namespace {
@@ -42,19 +43,19 @@ TEST(SolverControlPath, SolvesLikeThePublicSolverAndFailsQuietly) {
     KDL::JntArray short_seed(5);
     KDL::JntArray nan_seed = seed;
     nan_seed(2) = std::nan("");
-    testing::internal::CaptureStderr();
+    qel::test::CaptureStderr();
     EXPECT_FALSE(solver.solveInverseKinematics(far, seed, result));
     EXPECT_FALSE(solver.solveInverseKinematics(pose, short_seed, result));
     EXPECT_FALSE(solver.solveInverseKinematics(not_finite, seed, result));
     EXPECT_FALSE(solver.solveInverseKinematics(pose, nan_seed, result));
-    EXPECT_EQ(testing::internal::GetCapturedStderr(), "") << "the caller decides what to report";
+    EXPECT_EQ(qel::test::GetCapturedStderr(), "") << "the caller decides what to report";
     EXPECT_EQ(result.data, kept.data) << "a failure leaves the result as it was";
     EXPECT_EQ(far.p, KDL::Vector(0.53, 0.53, 0.53));
 
     // The public solver still fails as it always did.
-    testing::internal::CaptureStderr();
+    qel::test::CaptureStderr();
     EXPECT_THROW(solver.computeInverseKinematics(far, seed), std::runtime_error);
-    EXPECT_EQ(testing::internal::GetCapturedStderr(), "Inverse kinematics computation failed.\n");
+    EXPECT_EQ(qel::test::GetCapturedStderr(), "Inverse kinematics computation failed.\n");
 }
 
 }  // namespace

@@ -164,6 +164,32 @@ pid_t SendTrace::currentThread() {
     return id;
 }
 
+std::string pacingViolations(const std::vector<SentEvent>& events, int64_t period_ns) {
+    std::string out;
+    const SentEvent* previous = nullptr;
+    int sleep = 0;
+    for (const SentEvent& e : events) {
+        if (e.kind != SentEvent::kPause || e.deadline_ns == 0) continue;
+        ++sleep;
+        // A signal ends a sleep early; it is resumed to the same deadline.
+        if (previous != nullptr && e.deadline_ns == previous->deadline_ns) continue;
+        if (previous != nullptr && e.deadline_ns - previous->deadline_ns != period_ns) {
+            const int64_t anchor = e.deadline_ns - period_ns;
+            const int64_t due = previous->deadline_ns + period_ns;
+            if (!(anchor > due && anchor <= e.time_ns)) {
+                char line[160];
+                std::snprintf(line, sizeof line,
+                              "sleep %d: deadline %+lld ns after the previous one, called %+lld ns after it\n",
+                              sleep, static_cast<long long>(e.deadline_ns - previous->deadline_ns),
+                              static_cast<long long>(e.time_ns - previous->deadline_ns));
+                out += line;
+            }
+        }
+        previous = &e;
+    }
+    return out;
+}
+
 std::string sequence(const std::vector<SentEvent>& events) {
     std::string out;
     char item[32];

@@ -69,6 +69,14 @@ public:
     static pid_t currentThread();
 };
 
+// Checks the absolute sleeps among `events` (one thread's record) against the
+// pacing of a periodic loop: each deadline one period after the previous
+// one, or, after an overrun, re-anchored one period after the moment the
+// overrunning cycle ended, which lies after that cycle's due time and before
+// the sleep was called. Needs no on-time cycle, so it holds on a machine too
+// slow for any. One line per violation; empty when there is none.
+std::string pacingViolations(const std::vector<SentEvent>& events, int64_t period_ns);
+
 // The events as "W1 P200 W2 P200 ...": W and the identifier for a frame
 // (W!1 for a frame the socket refused), P and the pause in µs, M and the tag
 // for a mark.

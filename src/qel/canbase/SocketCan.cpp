@@ -20,6 +20,7 @@
 #include <thread>
 
 #include "qel/output/Output.hpp"
+#include "qel/realtime/PiMutex.hpp"
 
 namespace qel::hw_interface {
 
@@ -115,35 +116,45 @@ public:
     }
 
     bool ExchangeData(CanFrame* frame) {
-        // The descriptor lock only keeps reset() from closing (and the kernel
-        // from reusing) the descriptor in the middle of a write; it is never
-        // contended in normal running.
-        std::lock_guard<std::mutex> guard(mutex_socket_);
+        // Counted in flight before the descriptor is read, so that reset()
+        // and Close() never close (and the kernel never reuses) it in the
+        // middle of this write; they wait for the write instead, and the
+        // sender never waits for them.
+        sending_.fetch_add(1);
         const int fd = sockfd_;
+        const bool written =
+            fd != -1 && write(fd, frame, sizeof(CanFrame)) == static_cast<ssize_t>(sizeof(CanFrame));
+        sending_.fetch_sub(1);
         if (fd == -1) {
             // Repeats for every frame while the socket is being re-created.
             output::writeRepeated(output::Level::kWarning, output::Stream::kStdout, kNotOpenKey,
                                   "Unable to transmit: Socket not open");
-            return false;
         }
-        return write(fd, frame, sizeof(CanFrame)) == static_cast<ssize_t>(sizeof(CanFrame));
+        return written;
     }
 
     bool IsOpen() { return sockfd_ != -1; }
     bool checkOnline() { return online_; }
 
+    // The old callback is released after the lock: swapping two function
+    // objects neither allocates nor frees, releasing one may, and the control
+    // thread may be waiting for this lock.
     void setCallBackFunction(std::function<void(CanFrame*)> func) {
-        std::lock_guard<std::mutex> guard(mutex_get_data_);
-        CallBack_ = std::move(func);
+        {
+            std::lock_guard<realtime::PiMutex> guard(mutex_get_data_);
+            CallBack_.swap(func);
+        }
     }
 
     void setGetMsgContentFunction(std::function<void()> func) {
-        std::lock_guard<std::mutex> guard(mutex_get_data_);
-        GetMsgContent_ = std::move(func);
+        {
+            std::lock_guard<realtime::PiMutex> guard(mutex_get_data_);
+            GetMsgContent_.swap(func);
+        }
     }
 
     void LoadMutexMsg() {
-        std::lock_guard<std::mutex> guard(mutex_get_data_);
+        std::lock_guard<realtime::PiMutex> guard(mutex_get_data_);
         if (GetMsgContent_) GetMsgContent_();
     }
 
@@ -197,9 +208,11 @@ private:
     }
 
     void closeSocket() {
-        std::lock_guard<std::mutex> guard(mutex_socket_);
         const int fd = sockfd_.exchange(-1);
-        if (fd != -1) close(fd);
+        if (fd == -1) return;
+        // A write that read the descriptor before the exchange ends first.
+        while (sending_.load() != 0) std::this_thread::yield();
+        close(fd);
     }
 
     void startThread() {
@@ -245,47 +258,12 @@ private:
         realtime::applyToCurrentThread(receive_settings_, "qel-can-receive");
         receiver_thread_running_ = true;
         output::info("ReciveThread running ");
-        int timeout_count = 0;
+        int silent_passes = 0;
         while (!terminate_receiver_thread_) {
-            const int fd = sockfd_;
-            // poll, not select: a descriptor numbered 1024 or above does not
-            // fit in an fd_set. A negative descriptor is ignored by poll,
-            // which then just waits out the second. The wake descriptor ends
-            // the wait when a stop is requested.
-            struct pollfd waiting[2] = {{fd, POLLIN, 0}, {wake_fd_, POLLIN, 0}};
-            int ready = poll(waiting, 2, kWaitMillis);
-            if (ready > 0 && waiting[1].revents != 0) {
-                if (terminate_receiver_thread_) break;
-                uint64_t drained;
-                [[maybe_unused]] const ssize_t ignored = read(wake_fd_, &drained, sizeof drained);
-                // A wake left over from an earlier stop is no silent second.
-                if (--ready == 0) continue;
-            }
-            if (ready == 1 && (waiting[0].revents & POLLIN) != 0) {
-                ssize_t got;
-                {
-                    std::lock_guard<std::mutex> guard(mutex_frame_);
-                    got = read(fd, &rx_frame_, sizeof(CanFrame));
-                }
-                if (got < 0) {
-                    if (errno == EINTR || errno == EAGAIN) continue;
-                    // The interface went away (or the socket broke): that is
-                    // silence, not a frame, and must not spin.
-                    ++timeout_count;
-                    pauseAfterError();
-                } else {
-                    timeout_count = 0;
-                    std::lock_guard<std::mutex> guard(mutex_get_data_);
-                    if (CallBack_) CallBack_(&rx_frame_);
-                }
-            } else if (ready == 1 && waiting[0].revents != 0) {
-                // An error or hang-up condition without data.
-                ++timeout_count;
-                pauseAfterError();
-            } else {
-                ++timeout_count;
-            }
-            if (timeout_count > 1 && !terminate_receiver_thread_) {
+            const Pass pass = waitOnePass();
+            if (pass == Pass::kStopped) break;
+            silent_passes = pass == Pass::kFrame ? 0 : silent_passes + 1;
+            if (silent_passes > 1 && !terminate_receiver_thread_) {
                 online_ = false;
                 reset();
             }
@@ -294,13 +272,82 @@ private:
         receiver_thread_running_ = false;
     }
 
-    // Waits out the rest of a one-second pass after a socket error, so that a
-    // broken socket counts one silent pass per second like a quiet one,
-    // while still noticing a stop request soon.
-    void pauseAfterError() {
-        for (int slice = 0; slice < kWaitMillis / kStopCheckMillis && !terminate_receiver_thread_; ++slice) {
-            std::this_thread::sleep_for(std::chrono::milliseconds(kStopCheckMillis));
+    enum class Pass { kFrame, kSilent, kStopped };
+
+    // One pass: waits up to a second for a frame and hands it over. A read
+    // that fails (an interface taken down and up again, an error the socket
+    // reports) drops that frame and goes on waiting for the rest of the
+    // pass, pausing a few milliseconds first so that an error that persists
+    // cannot spin; such a pass ends silent like a quiet one. A wake-up left
+    // over from an earlier stop request is drained and the pass goes on.
+    Pass waitOnePass() {
+        using Clock = std::chrono::steady_clock;
+        const Clock::time_point end = Clock::now() + std::chrono::milliseconds(kWaitMillis);
+        int timeout = kWaitMillis;
+        for (;;) {
+            const int fd = sockfd_;
+            // poll, not select: a descriptor numbered 1024 or above does not
+            // fit in an fd_set. A negative descriptor is ignored by poll,
+            // which then just waits out the pass. The wake descriptor ends
+            // the wait when a stop is requested.
+            struct pollfd waiting[2] = {{fd, POLLIN, 0}, {wake_fd_, POLLIN, 0}};
+            const int ready = poll(waiting, 2, timeout);
+            if (terminate_receiver_thread_) return Pass::kStopped;
+            if (ready > 0 && waiting[1].revents != 0) {
+                uint64_t drained;
+                [[maybe_unused]] const ssize_t ignored = read(wake_fd_, &drained, sizeof drained);
+            }
+            if (ready > 0 && (waiting[0].revents & POLLIN) != 0) {
+                switch (readFrame(fd)) {
+                    case Read::kFrame:
+                        return Pass::kFrame;
+                    case Read::kNothing:
+                        break;
+                    case Read::kFailed:
+                        pauseAfterError();
+                        break;
+                }
+            } else if (ready > 0 && waiting[0].revents != 0) {
+                // An error or hang-up condition without data.
+                clearSocketError(fd);
+                pauseAfterError();
+            } else if (ready < 0 && errno != EINTR) {
+                pauseAfterError();
+            }
+            const auto left = std::chrono::ceil<std::chrono::milliseconds>(end - Clock::now()).count();
+            if (left <= 0) return Pass::kSilent;
+            timeout = static_cast<int>(left);
         }
+    }
+
+    enum class Read { kFrame, kNothing, kFailed };
+
+    Read readFrame(int fd) {
+        ssize_t got;
+        {
+            std::lock_guard<std::mutex> guard(mutex_frame_);
+            got = read(fd, &rx_frame_, sizeof(CanFrame));
+        }
+        if (got < 0) {
+            if (errno == EINTR || errno == EAGAIN) return Read::kNothing;
+            clearSocketError(fd);
+            return Read::kFailed;
+        }
+        std::lock_guard<realtime::PiMutex> guard(mutex_get_data_);
+        if (CallBack_) CallBack_(&rx_frame_);
+        return Read::kFrame;
+    }
+
+    // Takes a pending error off the socket, so that the next wait does not
+    // report it again.
+    static void clearSocketError(int fd) {
+        int error = 0;
+        socklen_t length = sizeof error;
+        getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &length);
+    }
+
+    void pauseAfterError() {
+        if (!terminate_receiver_thread_) std::this_thread::sleep_for(std::chrono::milliseconds(kErrorPauseMillis));
     }
 
     // Re-creates the socket after the bus went silent. Gives up when a stop is
@@ -338,7 +385,6 @@ private:
         }
         output::writef(output::Level::kInfo, output::Stream::kStdout,
                        "Successfully bound socket to interface %d.", if_request_.ifr_ifindex);
-        std::lock_guard<std::mutex> guard(mutex_socket_);
         sockfd_ = fd;
     }
 
@@ -348,6 +394,7 @@ private:
     std::atomic<bool> terminate_receiver_thread_{false};
     std::atomic<bool> receiver_thread_running_{false};
     std::atomic<int> sockfd_{-1};
+    std::atomic<int> sending_{0};  // writes in flight on sockfd_
     interface_request_t if_request_{};
     can_socket_address_t addr_{};
     pthread_t thread_id_{};
@@ -356,15 +403,18 @@ private:
     std::function<void()> GetMsgContent_;
     CanFrame rx_frame_{};
     std::mutex mutex_frame_;
-    std::mutex mutex_get_data_;
-    std::mutex mutex_socket_;
+    // Shared by the receive thread and the control thread (LoadMutexMsg).
+    realtime::PiMutex mutex_get_data_;
     mutable std::mutex mutex_error_;
     std::string last_error_;
 
     static constexpr int kWaitMillis = 1000;
     static constexpr int kCloseSliceMillis = 10;
+    // Between retries after a failed read: long enough that an error that
+    // persists costs next to no CPU, short against the motors' 200 ms
+    // feedback age.
+    static constexpr int kErrorPauseMillis = 5;
     int wake_fd_;
-    static constexpr int kStopCheckMillis = 50;
 };
 
 SocketCan::SocketCan() : pimpl(std::make_unique<impl>()) {}

@@ -18,7 +18,9 @@ namespace qel::hw_interface {
 // callback under the same lock on the caller's thread, which is the whole
 // hand-over between receive thread and control thread. Two silent seconds in a
 // row mark the adapter offline for good; the receive thread then re-creates
-// the socket once a second until the interface can be opened again.
+// the socket once a second until the interface can be opened again. A read
+// that fails drops its frame, and the receive thread goes on waiting a few
+// milliseconds later: it is not silence.
 //
 // The interface must already be configured and up; the adapter does not set
 // bit rates or link state. Progress and errors are printed on standard output.
@@ -35,8 +37,8 @@ public:
     // empty or longer than 15 characters, names no interface, or the socket
     // cannot be created or bound.
     bool Init(const char* interface) override;
-    // Writes one 16-byte frame to the socket now. False if no socket is open
-    // (with a message) or the write was short or failed.
+    // Writes one 16-byte frame to the socket now, taking no lock. False if no
+    // socket is open (with a message) or the write was short or failed.
     bool ExchangeData(CanFrame* frame) override;
     // No-ops kept for the adapter interface; they return true.
     bool WriteData() override;

@@ -3,6 +3,7 @@
 #include <array>
 #include <cmath>
 #include <cstddef>
+#include <cstdint>
 
 #include "qel/typedef/HybridJointTypeDef.hpp"
 
@@ -38,6 +39,9 @@ struct MotorSlot {
     double lower;
     double upper;
 };
+
+// The control cycle: 200 Hz, and homing's passes at the same pace.
+inline constexpr int64_t kCyclePeriodNs = 5000000;
 
 inline constexpr std::size_t kArmJoints = 6;
 inline constexpr std::size_t kMotors = 7;

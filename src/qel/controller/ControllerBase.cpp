@@ -13,6 +13,7 @@
 #include <thread>
 
 #include "qel/can_motor_dlc/MotorCodec.hpp"
+#include "qel/controller/ArmErrors.hpp"
 #include "qel/can_motor_dlc/Mtp1Dlc.hpp"
 #include "qel/can_motor_dlc/Mtp2Dlc.hpp"
 #include "qel/solver/Exercise.hpp"
@@ -115,6 +116,7 @@ ControllerBase::ControllerBase(const std::string& urdf_path, const std::string& 
       owned_search_(std::move(search)),
       measured_q_(control::kArmJoints),
       gravity_scratch_(control::kArmJoints) {
+    checkOptions(options_);
     if (options_.realtime.lock_memory) {
         // Before any thread exists, so that none of them ever page-faults.
         realtime::handleRefusal(options_.realtime.on_refusal, realtime::lockMemory());
@@ -130,7 +132,7 @@ ControllerBase::ControllerBase(const std::string& urdf_path, const std::string& 
         // motors must not keep a stiff command.
         if (qel_can_) {
             destoryFunc();
-            if (commanded_ && qel_can_->IsOpen()) stateProtect();
+            if (commanded_ && !failure_damped_ && qel_can_->IsOpen()) stateProtect();
         }
         throw;
     }
@@ -154,7 +156,7 @@ void ControllerBase::Init() {
     // A controller on a bus it cannot reach would report itself homed and
     // then only damp and complain: the host must hear of it now.
     if (!qel_can_->Init(can_name_.c_str())) {
-        throw std::runtime_error("Cannot open CAN interface '" + can_name_ +
+        throw BusOpenError("Cannot open CAN interface '" + can_name_ +
                                  "': " + qel_can_->lastError());
     }
     realtime::handleRefusal(options_.realtime.on_refusal, qel_can_->receiveThreadRefusals());
@@ -185,8 +187,8 @@ void ControllerBase::Init() {
         throwIfStartupInterrupted();
     }
     if ((answered_ & kArmMotorMask) == 0) {
-        stateProtect();
-        throw std::runtime_error("No arm motor answers on CAN interface '" + can_name_ +
+        dampForFailure();
+        throw NoMotorAnswerError("No arm motor answers on CAN interface '" + can_name_ +
                                  "'; silent: " + describeMotors(kAllMotorMask & ~answered_) +
                                  ". The arm is damped.");
     }
@@ -209,8 +211,8 @@ void ControllerBase::Init() {
             for (std::size_t i = 0; i < control::kArmJoints; ++i) {
                 if (!jointAtHome(i)) away += " " + std::to_string(i + 1);
             }
-            stateProtect();
-            throw std::runtime_error("Homing did not complete within 30 s; joints not at home:" +
+            dampForFailure();
+            throw HomingTimeoutError("Homing did not complete within 30 s; joints not at home:" +
                                      away);
         }
         loadJointStatus();
@@ -225,9 +227,13 @@ void ControllerBase::Init() {
     output::write(output::Level::kInfo, output::Stream::kStderr, "Init completed");
 }
 
+void ControllerBase::watchBus() {
+    if (!qel_can_->checkOnline()) error_code_.appendReport(control::kCodeBusOffline);
+}
+
 void ControllerBase::Update() {
     path_sent_ = false;
-    if (!qel_can_->checkOnline()) error_code_.appendReport(control::kCodeBusOffline);
+    watchBus();
 
     if (other_commander_pending_) {
         stateProtect();
@@ -238,7 +244,7 @@ void ControllerBase::Update() {
     if (error_code_.pendingMotorFault(&faulty_motor, &fault_code)) {
         stateProtect();
         usleep(kFaultPause);
-        raised_code_ = control::motorFaultCode(faulty_motor, fault_code);
+        raised_ = {control::motorFaultCode(faulty_motor, fault_code), faulty_motor, fault_code};
         errorMotorFault(faulty_motor, fault_code);
     }
 
@@ -279,6 +285,13 @@ void ControllerBase::Update() {
         errorCurrentDeviceOffline();
     }
 
+    loadJointStatus();
+}
+
+void ControllerBase::UpdateDamped() {
+    watchBus();
+    stateProtect();
+    if (!online_) errorCurrentDeviceOffline();
     loadJointStatus();
 }
 
@@ -364,34 +377,48 @@ void ControllerBase::noteForeignCommands() {
 }
 
 void ControllerBase::errorOtherCommander() {
-    raised_code_ = control::kCodeOtherCommander;
-    throw std::runtime_error("Another controller is commanding the arm on CAN interface '" +
+    raised_ = {control::kCodeOtherCommander, 0, 0};
+    throw OtherCommanderError("Another controller is commanding the arm on CAN interface '" +
                              can_name_ + "' (command frames for " +
                              describeMotors(other_commander_ids_) + "); this controller " +
                              (commanded_ ? "holds the arm damped" : "does not start"));
 }
 
+void ControllerBase::dampForFailure() {
+    stateProtect();
+    failure_damped_ = true;
+}
+
 void ControllerBase::throwIfStartupInterrupted() {
     if (other_commander_pending_) {
-        if (commanded_) stateProtect();
+        if (commanded_) dampForFailure();
         errorOtherCommander();
     }
     if (options_.cancel && options_.cancel->cancelled()) {
-        if (commanded_) stateProtect();
-        throw std::runtime_error("Start-up on CAN interface '" + can_name_ +
+        if (commanded_) dampForFailure();
+        throw StartupCancelledError("Start-up on CAN interface '" + can_name_ +
                                  "' was cancelled" + (commanded_ ? "; the arm is damped" : ""));
     }
 }
 
-int ControllerBase::takeRaisedCode() {
-    const int code = raised_code_;
-    raised_code_ = 0;
-    return code;
+ControllerBase::RaisedFault ControllerBase::takeRaisedFault() {
+    const RaisedFault fault = raised_;
+    raised_ = {};
+    return fault;
 }
 
-void ControllerBase::consumeRaisedFaults() {
-    error_code_.consumePendingFault();
-    other_commander_pending_ = false;
+void ControllerBase::consumeFault(const RaisedFault& fault) {
+    if (fault.code == control::kCodeOtherCommander) other_commander_pending_ = false;
+    if (fault.joint != 0) error_code_.consumePendingFault(fault.joint, fault.driver_code);
+}
+
+void checkOptions(const ControllerOptions& options) {
+    const long spin_ns = options.realtime.spin_ns;
+    if (spin_ns < 0 || spin_ns >= control::kCyclePeriodNs) {
+        throw std::invalid_argument("spin_ns must be from 0 to below the " + std::to_string(control::kCyclePeriodNs) +
+                                    " ns cycle period (it is the part of each cycle spent spinning), not " +
+                                    std::to_string(spin_ns));
+    }
 }
 
 void ControllerBase::setInterpolationParam(double max_acc, double max_vel) {

@@ -18,6 +18,7 @@
 
 #include "qel/can_motor_dlc/MotorDlcBase.hpp"
 #include "qel/canbase/SocketCan.hpp"
+#include "qel/controller/ArmErrors.hpp"
 #include "qel/controller/ControlLaw.hpp"
 #include "qel/controller/ControllerOptions.hpp"
 #include "qel/controller/EndPoseSearch.hpp"
@@ -63,18 +64,12 @@ public:
     // Builds the solver from the robot description at `urdf_path` (chain
     // "base_link" to "link6"), creates the drivers and runs Init on the CAN
     // interface `can_name`. `type` is the robot variant; it is stored and
-    // changes nothing. Throws std::runtime_error (the arm damped wherever this
-    // controller had already commanded it):
-    //  - the solver's error for an unusable description;
-    //  - at once, naming the interface and the reason, if the bus cannot be
-    //    opened;
-    //  - before sending anything, if another controller is heard commanding
-    //    the arm's motors;
-    //  - naming the interface and the silent motors, if no arm motor answers
-    //    within half a second of being enabled;
-    //  - "关节力矩超限！" on over-current while homing;
-    //  - when homing does not complete within 30 s;
-    //  - when `options.cancel` is cancelled before start-up completes.
+    // changes nothing. Throws (the arm damped wherever this controller had
+    // already commanded it) the solver's std::runtime_error for an unusable
+    // description, or one of the ArmError types of ArmErrors.hpp:
+    // BusOpenError, OtherCommanderError, NoMotorAnswerError,
+    // OverCurrentError (while homing), HomingTimeoutError (30 s),
+    // StartupCancelledError (options.cancel).
     // An arm on which only some motors answer starts as usual; the silent ones
     // show as offline codes 10·n + 2 and keep the arm damped.
     ControllerBase(const std::string& urdf_path, const std::string& can_name, int type);
@@ -95,9 +90,15 @@ public:
     // gripper to its end stop, and records that position as the gripper zero.
     void Init();
     // One control cycle: bus and fault checks, the current state's handler,
-    // then loadJointStatus. Throws std::runtime_error for a pending motor fault
-    // (after damping the arm and pausing 100 ms) and for sustained over-current.
+    // then loadJointStatus. Throws MotorFaultError for a pending motor fault
+    // (after damping the arm and pausing 100 ms), OverCurrentError for
+    // sustained over-current and OtherCommanderError for another commander.
     void Update();
+    // The cycle while a fault holds the arm damped: the same bus check,
+    // offline report and measurement refresh as Update (so codes are
+    // recorded every cycle as usual), with damping in place of the state's
+    // handler and nothing raised.
+    void UpdateDamped();
     // Takes the newest motor feedback, records offline motors and motor faults
     // as error codes, and computes gravity torques and the measured pose.
     void loadJointStatus();
@@ -132,7 +133,9 @@ public:
 
     // Host-side. The pending error codes in the order they arose, emptying the
     // list: 1 over-current, 2 bus offline, 10·n + 2 arm motor n offline,
-    // 10·n + (c − 5) motor n (7 = gripper) reports driver code c.
+    // 10·n + (c − 5) motor n (7 = gripper) reports driver code c. For a
+    // caller that runs the cycle itself, reading the codes also acknowledges
+    // the motor faults not raised yet (ControllerThread keeps them pending).
     std::vector<int> getErrorCode();
     // Sends the gripper's enable frame.
     void setClampPos();
@@ -142,8 +145,9 @@ public:
     // false once an arm joint has been above 13.0 current units for 200
     // consecutive checks.
     bool ifTorqeLimit();
-    // Throw std::runtime_error with the over-current message, and with the
-    // motor-fault message naming motor `joint_index` (1 to 7) and its code.
+    // Throw OverCurrentError with the over-current message, and
+    // MotorFaultError with the motor-fault message naming motor
+    // `joint_index` (1 to 7) and its code.
     [[noreturn]] void errorCurrentOutLimit();
     [[noreturn]] void errorMotorFault(int joint_index, int error_code);
     // Prints the numbers of the offline arm motors on standard output.
@@ -230,12 +234,20 @@ protected:
     control::EndPoseSearchThread* end_pose_search_ = nullptr;
     std::unique_ptr<control::EndPoseSearchThread> owned_search_;
 
-    // The error code already recorded for the failure being raised (0 for a
-    // failure that recorded none), cleared by reading it.
-    int takeRaisedCode();
-    // Forgets the faults a host resumed after: the pending motor fault and
-    // another commander heard earlier (either comes back if it persists).
-    void consumeRaisedFaults();
+    // A fault this controller raised: its error code and, for a motor
+    // fault, the motor number and driver code (0 otherwise).
+    struct RaisedFault {
+        int code = 0;
+        int joint = 0;
+        int driver_code = 0;
+    };
+    // The fault being raised (code 0 for a failure that recorded no code),
+    // cleared by reading it.
+    RaisedFault takeRaisedFault();
+    // Forgets the fault a host resumed after (a pending motor fault, or
+    // another commander heard earlier), and only that one: it comes back if
+    // it persists, and any other fault recorded meanwhile is still raised.
+    void consumeFault(const RaisedFault& fault);
 
 private:
     void stateSoft();
@@ -289,12 +301,19 @@ private:
     // Throws, after damping the arm, for another commander heard or a
     // cancelled start-up.
     void throwIfStartupInterrupted();
+    // Damps the arm for a failure about to be raised.
+    void dampForFailure();
+    // Records code 2 while the adapter reports the bus offline.
+    void watchBus();
     [[noreturn]] void errorOtherCommander();
 
     // Set once Init has sent the first frame: until then a failing start-up
     // must not touch a bus that another controller may be driving.
     bool commanded_ = false;
-    int raised_code_ = 0;
+    // Set once a failing start-up has damped the arm, so that unwinding
+    // does not damp it a second time.
+    bool failure_damped_ = false;
+    RaisedFault raised_;
     // Written by CanCallback on the receive thread, read and cleared by
     // ExchangeMotorMsg: both under the adapter's data lock.
     uint32_t answered_rx_ = 0;       // bit n: motor id n answered

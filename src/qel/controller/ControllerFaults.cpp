@@ -4,6 +4,7 @@
 #include <stdexcept>
 #include <string>
 
+#include "qel/controller/ArmErrors.hpp"
 #include "qel/controller/ControllerBase.hpp"
 #include "qel/output/Output.hpp"
 
@@ -35,11 +36,12 @@ bool ControllerBase::ifTorqeLimit() {
                                         current_out_count_.data(), max_current_out_);
 }
 
-void ControllerBase::errorCurrentOutLimit() { throw std::runtime_error("关节力矩超限！"); }
+void ControllerBase::errorCurrentOutLimit() { throw OverCurrentError("关节力矩超限！"); }
 
 void ControllerBase::errorMotorFault(int joint_index, int error_code) {
-    throw std::runtime_error("电机故障，电机编号：" + std::to_string(joint_index) +
-                             "，故障类型：" + std::to_string(error_code));
+    throw MotorFaultError("电机故障，电机编号：" + std::to_string(joint_index) + "，故障类型：" +
+                              std::to_string(error_code),
+                          joint_index, error_code);
 }
 
 void ControllerBase::errorCurrentDeviceOffline() {
@@ -55,7 +57,9 @@ void ControllerBase::errorCurrentDeviceOffline() {
     output::writeRepeated(output::Level::kTrace, output::Stream::kStdout, kHeader, line);
 }
 
-std::vector<int> ControllerBase::getErrorCode() { return error_code_.take(); }
+std::vector<int> ControllerBase::getErrorCode() {
+    return error_code_.take(ErrorCodeList::PendingFaults::kForget);
+}
 
 std::stringstream ControllerBase::getLog() { return std::stringstream(); }
 

@@ -30,7 +30,9 @@ struct RealtimeOptions {
     bool lock_memory = false;  // mlockall(MCL_CURRENT | MCL_FUTURE) before any thread starts
     // The control loop sleeps to each cycle's deadline; a positive margin
     // makes it sleep until this long before the deadline and spin the rest,
-    // which costs a busy core for less wake-up jitter.
+    // which costs a busy core for less wake-up jitter. 0 to just below the
+    // 5 ms period: a margin of a whole period or more would leave no sleep
+    // at all and is refused (see checkOptions).
     long spin_ns = 0;
     using OnRefusal = realtime::OnRefusal;
     OnRefusal on_refusal = OnRefusal::kWarn;
@@ -54,5 +56,10 @@ struct ControllerOptions {
     // cancellation.
     std::shared_ptr<StartupCancel> cancel;
 };
+
+// Throws std::invalid_argument, naming the setting, for options no controller
+// can run with: a negative spin margin, or one of the whole 5 ms period or
+// more. The controllers check their options with it before anything starts.
+void checkOptions(const ControllerOptions& options);
 
 }  // namespace qel::m4

@@ -40,9 +40,9 @@ void ControllerBase::sendCommand(std::size_t index, const hw_interface::HybridJo
 void ControllerBase::guardOverCurrent() {
     if (ifTorqeLimit()) return;
     error_code_.appendOverCurrent();
-    stateProtect();
+    dampForFailure();
     usleep(kFaultPause);
-    raised_code_ = control::kCodeOverCurrent;
+    raised_ = {control::kCodeOverCurrent, 0, 0};
     errorCurrentOutLimit();
 }
 

@@ -21,12 +21,10 @@
 namespace qel::m4 {
 namespace {
 
-constexpr double kCycleRateHz = 200.0;
-constexpr int64_t kCyclePeriodNs = static_cast<int64_t>(1e9 / kCycleRateHz);
 constexpr uint64_t kBannerEveryCycles = 20;  // ten times a second
 constexpr const char* kBannerKey = "Qelmark";
 // Motion time advances one cycle per cycle.
-static_assert(kCyclePeriodNs == motion::kCycleNanos, "the motion layer's cycle is the control cycle");
+static_assert(control::kCyclePeriodNs == motion::kCycleNanos, "the motion layer's cycle is the control cycle");
 static_assert(ControllerBase::GO_HOME == motion::MotionExecutor::kGoHome &&
                   ControllerBase::END_CONTROL == motion::MotionExecutor::kEndControl &&
                   ControllerBase::POSITION_CONTROL == motion::MotionExecutor::kPositionControl,
@@ -45,7 +43,8 @@ static_assert(recording::kCycleCodes == ErrorCodeList::kRecentCodes,
 }  // namespace
 
 // dampNow is documented as safe in a signal handler.
-static_assert(std::atomic<bool>::is_always_lock_free, "damping requests need a lock-free flag");
+static_assert(std::atomic<uint32_t>::is_always_lock_free, "damping requests need a lock-free counter");
+static_assert(std::atomic<uint64_t>::is_always_lock_free, "resume requests need a lock-free word");
 
 ControllerThread::ControllerThread(const std::string& urdf_path, const std::string& can_name, int type)
     : ControllerThread(urdf_path, can_name, type, ControllerOptions{}) {}
@@ -74,7 +73,7 @@ ControllerThread::ControllerThread(const std::string& urdf_path, const std::stri
     layout.library_version = QEL_LIBRARY_VERSION;
     layout.robot_variant = type_;
     layout.can_interface = can_name_;
-    layout.cycle_rate_hz = kCycleRateHz;
+    layout.cycle_rate_hz = 1e9 / static_cast<double>(control::kCyclePeriodNs);
     for (std::size_t i = 0; i < control::kMotors; ++i) {
         const control::MotorSlot& slot = control::kMotorLayout[i];
         layout.motor_ids[i] = slot.motor_id;
@@ -91,6 +90,8 @@ ControllerThread::ControllerThread(const std::string& urdf_path, const std::stri
 
 std::unique_ptr<control::EndPoseSearchThread> ControllerThread::startSearch(
     const std::string& urdf_path, const ControllerOptions& options) {
+    // The first thing construction does: bad options start nothing.
+    checkOptions(options);
     // The search gets a solver of its own: the control thread's keeps
     // serving forward kinematics and gravity while it works.
     auto search = std::make_unique<control::EndPoseSearchThread>(urdf_path, options.realtime.search);
@@ -145,7 +146,7 @@ void ControllerThread::ArmThread() {
     // not delay the next. The loop sleeps rather than spins by default: a
     // spinning control thread would take a core from the receive thread that
     // delivers the feedback the next cycle needs (and from the host).
-    realtime::CycleClock clock(kCyclePeriodNs, options_.realtime.spin_ns);
+    realtime::CycleClock clock(control::kCyclePeriodNs, options_.realtime.spin_ns);
     clock.start();
     // Codes of the start-up belong to no cycle.
     error_code_.takeAppended(nullptr, 0);
@@ -180,19 +181,11 @@ void ControllerThread::ArmThread() {
 
 void ControllerThread::runCycle() {
     try {
-        // The host resumed: the fault it resumed after must not be raised
-        // again from the codes it left in the list.
-        if (resume_request_.exchange(false)) consumeRaisedFaults();
-        if (damp_request_.exchange(false) && !fault_latched_) {
-            error_code_.appendFault(control::kCodeDampRequested);
-            latch(control::kCodeDampRequested, "Damping requested by the host; the arm is held damped");
-        }
-        // A resume that arrived after the check above waits for the next
-        // cycle, so that the fault it consumes is not raised in this one.
-        if (fault_latched_ || resume_request_) {
+        resumeIfAsked();
+        actOnDampRequests();
+        if (fault_latched_) {
             motion_executor_.cycleDamped(motionInput(), latched_code_);
-            stateProtect();
-            loadJointStatus();
+            UpdateDamped();
             endMotionCycle();
             return;
         }
@@ -253,33 +246,59 @@ void ControllerThread::endMotionCycle() {
     motion_executor_.endCycle(set_point, path_sent_);
 }
 
+void ControllerThread::resumeIfAsked() {
+    uint64_t resume = resume_request_.load();
+    if (resume == 0) return;
+    // A damping request made before the resume is acted on first: the
+    // resume waits for the cycle after its latch.
+    const uint32_t follows = static_cast<uint32_t>(resume);
+    if (static_cast<int32_t>(follows - damp_requests_acted_) > 0) return;
+    // A newer request replaced this one meanwhile: the next cycle takes it.
+    if (!resume_request_.compare_exchange_strong(resume, 0)) return;
+    if (!fault_latched_) return;
+    // Only the fault the latch was for: whatever was recorded while latched
+    // is raised from the next Update on.
+    consumeFault(latched_fault_);
+    latched_fault_ = {};
+    latched_code_ = 0;
+    fault_latched_ = false;
+}
+
+void ControllerThread::actOnDampRequests() {
+    const uint32_t requested = damp_requests_.load();
+    if (requested == damp_requests_acted_) return;
+    damp_requests_acted_ = requested;
+    if (fault_latched_) return;  // already damped, for a fault the host must hear of
+    error_code_.appendFault(control::kCodeDampRequested);
+    latch({control::kCodeDampRequested, 0, 0}, "Damping requested by the host; the arm is held damped");
+}
+
 void ControllerThread::handleFailure(const char* message) {
     // Motor faults, over-current and another commander recorded their code
     // before raising; anything else gets the control-thread code.
-    int code = takeRaisedCode();
+    RaisedFault fault = takeRaisedFault();
     if (fault_latched_) return;
-    if (code == 0) {
-        code = control::kCodeControlThreadFault;
-        error_code_.appendFault(code);
+    if (fault.code == 0) {
+        fault.code = control::kCodeControlThreadFault;
+        error_code_.appendFault(fault.code);
     }
-    latch(code, message);
+    latch(fault, message);
 }
 
-void ControllerThread::latch(int code, const char* message) {
+void ControllerThread::latch(const RaisedFault& fault, const char* message) {
     if (fault_latched_) return;
-    {
-        std::lock_guard<std::mutex> guard(latch_mutex_);
-        std::snprintf(latch_message_, sizeof latch_message_, "%s", message);
-    }
-    latched_code_ = code;
+    LatchMessage text;
+    std::snprintf(text.text, sizeof text.text, "%s", message);
+    latch_message_.store(text);
+    latched_fault_ = fault;
+    latched_code_ = fault.code;
     fault_latched_ = true;
     output::error(message);
 }
 
 std::string ControllerThread::latchedFaultMessage() const {
-    if (!fault_latched_) return std::string();
-    std::lock_guard<std::mutex> guard(latch_mutex_);
-    return latch_message_;
+    if (!faultLatched()) return std::string();
+    return latch_message_.load().text;
 }
 
 void ControllerThread::captureCycle(uint64_t cycle, int64_t start_ns, int64_t system_ns, int64_t late_ns) {
@@ -321,11 +340,13 @@ std::string ControllerThread::lastFaultDump() const { return recorder_->lastDump
 
 uint64_t ControllerThread::recorderDroppedCycles() const { return recorder_->droppedCycles(); }
 
+std::vector<int> ControllerThread::getErrorCode() { return error_code_.take(); }
+
 void ControllerThread::exchangeData() {
     // This cycle's number: the counter is advanced once the cycle is done.
     const uint64_t cycle = cycle_count_ + 1;
     const int64_t now = realtime::systemNanos();
-    std::lock_guard<std::mutex> guard(mutex_exchange_data_);
+    std::lock_guard<realtime::PiMutex> guard(mutex_exchange_data_);
     // Re-checked here: the host may have set targets since the cycle began.
     if (hold_arm_pending_ && arm_target_writes_.load() == hold_.arm_writes) {
         for (std::size_t i = 0; i < control::kArmJoints; ++i) joint_target_exchange_[i].position = hold_.position[i];
@@ -351,10 +372,12 @@ void ControllerThread::StopThread() {
 }
 
 std::vector<ControllerThread::HybridJointStatus> ControllerThread::getJointStatus() {
-    std::vector<HybridJointStatus> copy;
+    // Sized before the lock: nothing allocates while the control thread may
+    // wait for it.
+    std::vector<HybridJointStatus> copy(control::kMotors);
     {
-        std::lock_guard<std::mutex> guard(mutex_exchange_data_);
-        copy = joint_status_exchange_;
+        std::lock_guard<realtime::PiMutex> guard(mutex_exchange_data_);
+        std::copy(joint_status_exchange_.begin(), joint_status_exchange_.end(), copy.begin());
     }
     std::lock_guard<std::mutex> guard(mutex_host_side_);
     joint_status_safe_ = copy;
@@ -363,7 +386,7 @@ std::vector<ControllerThread::HybridJointStatus> ControllerThread::getJointStatu
 
 std::vector<double> ControllerThread::getJointPositons() {
     std::vector<double> positions(control::kMotors);
-    std::lock_guard<std::mutex> guard(mutex_exchange_data_);
+    std::lock_guard<realtime::PiMutex> guard(mutex_exchange_data_);
     for (size_t i = 0; i < positions.size(); ++i) {
         positions[i] = joint_status_exchange_[i].position - zero_point_position_[i];
     }
@@ -372,21 +395,21 @@ std::vector<double> ControllerThread::getJointPositons() {
 
 std::vector<double> ControllerThread::getJointVelocities() {
     std::vector<double> velocities(control::kMotors);
-    std::lock_guard<std::mutex> guard(mutex_exchange_data_);
+    std::lock_guard<realtime::PiMutex> guard(mutex_exchange_data_);
     for (size_t i = 0; i < velocities.size(); ++i) velocities[i] = joint_status_exchange_[i].velocity;
     return velocities;
 }
 
 std::vector<double> ControllerThread::getJointCurrent() {
     std::vector<double> currents(control::kMotors);
-    std::lock_guard<std::mutex> guard(mutex_exchange_data_);
+    std::lock_guard<realtime::PiMutex> guard(mutex_exchange_data_);
     for (size_t i = 0; i < currents.size(); ++i) currents[i] = joint_status_exchange_[i].current;
     return currents;
 }
 
 JointSample ControllerThread::getJointSample() {
     JointSample sample;
-    std::lock_guard<std::mutex> guard(mutex_exchange_data_);
+    std::lock_guard<realtime::PiMutex> guard(mutex_exchange_data_);
     sample.cycle = measured_cycle_exchange_;
     sample.time_ns = measured_time_ns_exchange_;
     for (size_t i = 0; i < control::kMotors; ++i) {
@@ -400,7 +423,7 @@ JointSample ControllerThread::getJointSample() {
 Eigen::Isometry3d ControllerThread::getEndPose() {
     Eigen::Isometry3d copy;
     {
-        std::lock_guard<std::mutex> guard(mutex_exchange_data_);
+        std::lock_guard<realtime::PiMutex> guard(mutex_exchange_data_);
         copy = ee_state_exchange_;
     }
     std::lock_guard<std::mutex> guard(mutex_host_side_);
@@ -414,15 +437,10 @@ void ControllerThread::setArmStatus(int state) {
     motion_->noteStateChange(state);
     state_machine_ = state;
     // The host has seen the fault (or its own damping request) and chose
-    // what comes next. The resume request is raised before the latch drops,
-    // so the control thread never sees the latch gone with the fault still
-    // pending.
-    damp_request_ = false;
-    if (fault_latched_) {
-        resume_request_ = true;
-        latched_code_ = 0;
-        fault_latched_ = false;
-    }
+    // what comes next; the control thread lifts the latch. The request
+    // carries how many damping requests came before it, so that none of
+    // them is lost to it.
+    resume_request_.store(kResumeAsked | damp_requests_.load());
 }
 
 void ControllerThread::setEndPose(Eigen::Isometry3d pose) {
@@ -433,7 +451,7 @@ void ControllerThread::setEndPose(Eigen::Isometry3d pose) {
         std::lock_guard<std::mutex> host(mutex_host_side_);
         ee_command_safe_ = pose;
     }
-    std::lock_guard<std::mutex> guard(mutex_exchange_data_);
+    std::lock_guard<realtime::PiMutex> guard(mutex_exchange_data_);
     ee_command_exchange_ = pose;
 }
 
@@ -451,7 +469,7 @@ void ControllerThread::setJointPositions(std::vector<double> positions) {
     }
     // Only the arm's records: the gripper's is setCatch's alone, and a copy
     // taken above could be older than one setCatch stored in the meantime.
-    std::lock_guard<std::mutex> guard(mutex_exchange_data_);
+    std::lock_guard<realtime::PiMutex> guard(mutex_exchange_data_);
     for (size_t i = 0; i < control::kArmJoints; ++i) joint_target_exchange_[i] = targets[i];
     ++arm_target_writes_;
 }
@@ -465,7 +483,7 @@ void ControllerThread::setCatch(double position) {
         joint_target_safe_[control::kGripper].position = position;
         target = joint_target_safe_[control::kGripper];
     }
-    std::lock_guard<std::mutex> guard(mutex_exchange_data_);
+    std::lock_guard<realtime::PiMutex> guard(mutex_exchange_data_);
     joint_target_exchange_[control::kGripper] = target;
     ++gripper_target_writes_;
 }
@@ -477,7 +495,7 @@ void ControllerThread::setCatchTorque(double torque) {
         std::lock_guard<std::mutex> host(mutex_host_side_);
         catch_torque_safe_ = torque;
     }
-    std::lock_guard<std::mutex> guard(mutex_exchange_data_);
+    std::lock_guard<realtime::PiMutex> guard(mutex_exchange_data_);
     catch_torque_exchange_ = torque;
 }
 

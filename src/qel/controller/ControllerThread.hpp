@@ -14,7 +14,9 @@
 #include "qel/controller/ControllerOptions.hpp"
 #include "qel/motion/MotionExecutor.hpp"
 #include "qel/motion/MotionTypes.hpp"
+#include "qel/realtime/PiMutex.hpp"
 #include "qel/realtime/SampleRing.hpp"
+#include "qel/realtime/Snapshot.hpp"
 #include "qel/typedef/JointSample.hpp"
 #include "qel/recording/CycleSample.hpp"
 #include "qel/recording/RecordingTypes.hpp"
@@ -37,15 +39,18 @@ using RecordingStatus = recording::RecordingStatus;
 // times a second, and thread-safe getters and setters for host threads.
 //
 // Data crosses between host and control thread through exchange copies under
-// one mutex: the cycle publishes its measurements and picks up the host's
-// latest commands once per cycle, right after Update. A command therefore acts
-// in the cycle after it arrives; a measurement is at most one cycle old.
+// one priority-inheriting mutex, held for a copy: the cycle publishes its
+// measurements and picks up the host's latest commands once per cycle, right
+// after Update. A command therefore acts in the cycle after it arrives; a
+// measurement is at most one cycle old.
 //
 // A fault raised on the control thread (motor fault, over-current, another
 // commander on the bus, a solver failure) does not end the process: the
 // controller latches it, records its code, damps the arm every cycle and
-// writes the fault's message once to standard error. A damping request from
-// the host (dampNow) latches the same way. setArmStatus resumes.
+// writes the fault's message once to standard error. While latched it still
+// watches the bus and the motors and records their codes every cycle. A
+// damping request from the host (dampNow) latches the same way.
+// setArmStatus resumes.
 class ControllerThread : public ControllerBase {
 public:
     // Builds and homes the controller (see ControllerBase; throws what it
@@ -91,10 +96,12 @@ public:
     JointSample getJointSample();
 
     // Selects the control state (SOFT 0 ... POSITION_CONTROL 5) from the next
-    // cycle on; any other value damps the arm. Also clears a latched fault
-    // and forgets the fault it was latched for; the codes stay in the list
-    // until read. A motor that still reports a fault latches again in the
-    // next cycle.
+    // cycle on; any other value damps the arm. Also resumes after a latched
+    // fault: the next cycle forgets the fault the latch was for, and only
+    // that one (the codes stay in the list until read); a motor that still
+    // reports it, or a fault recorded while latched, latches again. A
+    // dampNow made before this call is acted on first: the arm is damped and
+    // code 5 recorded for at least one cycle, then it resumes.
     void setArmStatus(int state);
     // The end-effector pose target for END_CONTROL. Throws
     // std::invalid_argument, changing nothing, if any entry is not finite.
@@ -112,12 +119,14 @@ public:
 
     // From any thread, signal handlers included (async-signal-safe): the
     // control thread damps the arm from its next cycle on and keeps it damped,
-    // as for a latched fault (code 5), until the host calls setArmStatus.
-    void dampNow() { damp_request_.store(true); }
-    // True while a fault (or a damping request) holds the arm damped.
-    bool faultLatched() const { return fault_latched_; }
+    // as for a latched fault (code 5), until the host calls setArmStatus
+    // after this call. Never lost: only the control thread consumes it.
+    void dampNow() { damp_requests_.fetch_add(1); }
+    // True while a fault (or a damping request) holds the arm damped and the
+    // host has not resumed.
+    bool faultLatched() const { return fault_latched_ && resume_request_.load() == 0; }
     // The code the latch was set for (see getErrorCode), 0 when none.
-    int latchedFaultCode() const { return latched_code_; }
+    int latchedFaultCode() const { return faultLatched() ? latched_code_.load() : 0; }
     // The latched fault's message, empty when none.
     std::string latchedFaultMessage() const;
     // Control cycles run so far.
@@ -137,6 +146,10 @@ public:
     }
     // Cycles whose work ran past their 5 ms deadline.
     uint64_t missedDeadlines() const { return missed_deadlines_; }
+    // The pending error codes (see ControllerBase::getErrorCode), emptying the
+    // list. A motor fault not raised yet stays pending: reading the codes
+    // never keeps the control thread from latching it.
+    std::vector<int> getErrorCode();
 
     // Recording (see InterfacesThread, which carries the full contract, and
     // docs/recording.md). The control thread hands every cycle to a recorder
@@ -160,11 +173,15 @@ private:
     void startThread();
     static void* ArmThreadWrapper(void* arg);
     void ArmThread();
-    // One cycle's work: Update, or while a fault is latched damping and a
-    // measurement refresh. Never throws.
+    // One cycle's work: Update, or UpdateDamped while a fault is latched.
+    // Never throws.
     void runCycle();
-    // Latches `code` with `message` unless a latch is already set.
-    void latch(int code, const char* message);
+    // On the control thread, before the cycle's work: a resume the host
+    // asked for, then the damping requests not acted on yet.
+    void resumeIfAsked();
+    void actOnDampRequests();
+    // Latches `fault` with `message` unless a latch is already set.
+    void latch(const RaisedFault& fault, const char* message);
     void handleFailure(const char* message);
     void exchangeData();
     void StopThread();
@@ -195,13 +212,20 @@ private:
     std::atomic<bool> atomic_thread_stop_flag_{false};
     std::atomic<bool> atomic_thread_finish_flag_{false};
     std::atomic<bool> fault_latched_{false};
-    std::atomic<bool> damp_request_{false};
-    std::atomic<bool> resume_request_{false};
+    // dampNow calls so far; the control thread notes how many it has acted on.
+    std::atomic<uint32_t> damp_requests_{0};
+    uint32_t damp_requests_acted_ = 0;  // control thread only
+    // 0, or kResumeAsked with the count of dampNow calls the resume follows.
+    std::atomic<uint64_t> resume_request_{0};
+    static constexpr uint64_t kResumeAsked = uint64_t{1} << 32;
     std::atomic<int> latched_code_{0};
-    mutable std::mutex latch_mutex_;  // guards latch_message_
-    char latch_message_[256] = {};
+    RaisedFault latched_fault_;  // control thread only
+    struct LatchMessage {
+        char text[256];
+    };
+    realtime::Snapshot<LatchMessage> latch_message_;
     std::atomic<uint64_t> cycle_count_{0};
-    std::mutex mutex_exchange_data_;
+    realtime::PiMutex mutex_exchange_data_;
     // Guards the host-side staging copies, so that host threads may call the
     // getters and setters concurrently; never held together with the
     // exchange mutex.

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <bitset>
+#include <mutex>
 
 #include "qel/controller/ControlLaw.hpp"
 
@@ -25,7 +26,7 @@ ErrorCodeList::ErrorCodeList(std::size_t capacity)
 }
 
 void ErrorCodeList::appendReport(int code) {
-    std::lock_guard<std::mutex> guard(mutex_);
+    std::lock_guard<realtime::PiMutex> guard(mutex_);
     noteAppended(code);
     if (entries_.size() >= capacity_) {
         // A repeat of a code the list already holds tells the host nothing
@@ -41,20 +42,19 @@ void ErrorCodeList::appendReport(int code) {
 void ErrorCodeList::appendOverCurrent() { appendFault(control::kCodeOverCurrent); }
 
 void ErrorCodeList::appendFault(int code) {
-    std::lock_guard<std::mutex> guard(mutex_);
+    std::lock_guard<realtime::PiMutex> guard(mutex_);
     noteAppended(code);
     append({code, true});
 }
 
 void ErrorCodeList::appendMotorFault(int joint_number, int driver_code) {
-    std::lock_guard<std::mutex> guard(mutex_);
+    std::lock_guard<realtime::PiMutex> guard(mutex_);
     noteAppended(control::motorFaultCode(joint_number, driver_code));
     append({control::motorFaultCode(joint_number, driver_code), true});
-    if (!fault_pending_) {
-        fault_pending_ = true;
-        fault_joint_ = joint_number;
-        fault_code_ = driver_code;
+    for (std::size_t i = 0; i < pending_count_; ++i) {
+        if (pending_[i].joint == joint_number && pending_[i].driver_code == driver_code) return;
     }
+    if (pending_count_ < kPendingFaults) pending_[pending_count_++] = {joint_number, driver_code};
 }
 
 void ErrorCodeList::append(Entry entry) {
@@ -81,27 +81,32 @@ bool ErrorCodeList::evictOneLocked() {
     return true;
 }
 
-std::vector<int> ErrorCodeList::take() {
+std::vector<int> ErrorCodeList::take(PendingFaults pending) {
     std::vector<int> codes;
     codes.reserve(capacity_);  // outside the lock the cycle shares
-    std::lock_guard<std::mutex> guard(mutex_);
+    std::lock_guard<realtime::PiMutex> guard(mutex_);
     for (const Entry& e : entries_) codes.push_back(e.code);
     entries_.clear();
-    fault_pending_ = false;
+    if (pending == PendingFaults::kForget) pending_count_ = 0;
     return codes;
 }
 
 bool ErrorCodeList::pendingMotorFault(int* joint_number, int* driver_code) const {
-    std::lock_guard<std::mutex> guard(mutex_);
-    if (!fault_pending_) return false;
-    *joint_number = fault_joint_;
-    *driver_code = fault_code_;
+    std::lock_guard<realtime::PiMutex> guard(mutex_);
+    if (pending_count_ == 0) return false;
+    *joint_number = pending_[0].joint;
+    *driver_code = pending_[0].driver_code;
     return true;
 }
 
-void ErrorCodeList::consumePendingFault() {
-    std::lock_guard<std::mutex> guard(mutex_);
-    fault_pending_ = false;
+void ErrorCodeList::consumePendingFault(int joint_number, int driver_code) {
+    std::lock_guard<realtime::PiMutex> guard(mutex_);
+    for (std::size_t i = 0; i < pending_count_; ++i) {
+        if (pending_[i].joint != joint_number || pending_[i].driver_code != driver_code) continue;
+        for (std::size_t j = i + 1; j < pending_count_; ++j) pending_[j - 1] = pending_[j];
+        --pending_count_;
+        return;
+    }
 }
 
 void ErrorCodeList::noteAppended(int code) {
@@ -110,7 +115,7 @@ void ErrorCodeList::noteAppended(int code) {
 }
 
 std::size_t ErrorCodeList::takeAppended(int* out, std::size_t room) {
-    std::lock_guard<std::mutex> guard(mutex_);
+    std::lock_guard<realtime::PiMutex> guard(mutex_);
     const std::size_t kept = std::min({appended_count_, appended_.size(), room});
     std::copy(appended_.begin(), appended_.begin() + static_cast<std::ptrdiff_t>(kept), out);
     const std::size_t count = appended_count_;
@@ -119,7 +124,7 @@ std::size_t ErrorCodeList::takeAppended(int* out, std::size_t room) {
 }
 
 std::size_t ErrorCodeList::size() const {
-    std::lock_guard<std::mutex> guard(mutex_);
+    std::lock_guard<realtime::PiMutex> guard(mutex_);
     return entries_.size();
 }
 

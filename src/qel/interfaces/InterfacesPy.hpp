@@ -4,6 +4,7 @@
 #include <string>
 #include <vector>
 
+#include "qel/controller/ArmErrors.hpp"
 #include "qel/controller/ControllerOptions.hpp"
 #include "qel/recording/RecordingTypes.hpp"
 #include "qel/motion/MotionTypes.hpp"
@@ -21,7 +22,8 @@ namespace qel::m4 {
 class InterfacesPy {
 public:
     // As InterfacesThread: builds, homes and starts the controller (at least
-    // 3.55 s). Throws std::runtime_error as InterfacesThread does.
+    // 3.55 s). Throws the ArmError types (std::runtime_error) as
+    // InterfacesThread does.
     InterfacesPy(const std::string& urdf_path, const std::string& can_name, int type);
     // The same with host options: real-time settings of the library's
     // threads and memory locking (docs/realtime.md), and a handle that
@@ -44,11 +46,9 @@ public:
     std::vector<double> get_ee_pose();
     // Measured pose as x, y, z, roll, pitch, yaw.
     std::vector<double> get_ee_pose_xyzrpy();
-    // Control state 0 to 5 (other values damp the arm); resumes after a
-    // latched fault or damp_now. Returns true.
+    // As InterfacesThread::setArmStatus. Returns true.
     bool set_arm_status(int state);
-    // As InterfacesThread::dampNow: damped from the next cycle on until
-    // set_arm_status. Safe from any thread and from a signal handler.
+    // As InterfacesThread::dampNow.
     void damp_now();
     // Whether a fault (or damp_now) holds the arm damped, the code it was
     // latched for (0 when none) and its message (empty when none).

@@ -6,6 +6,7 @@
 
 #include <Eigen/Geometry>
 
+#include "qel/controller/ArmErrors.hpp"
 #include "qel/controller/ControllerOptions.hpp"
 #include "qel/recording/RecordingTypes.hpp"
 #include "qel/motion/MotionTypes.hpp"
@@ -34,10 +35,15 @@ class InterfacesThread {
 public:
     // urdf_path: the arm's robot description file; can_name: the SocketCAN
     // interface (up and configured, e.g. "can0"); type: the robot variant
-    // (stored, unused). Blocks for the start-up, at least 3.55 s. Throws
-    // std::runtime_error if the description cannot be used, the bus cannot be
-    // opened, another controller drives the arm, no arm motor answers, homing
-    // fails or start-up is cancelled (options.cancel).
+    // (stored, unused). Blocks for the start-up, at least 3.55 s. Throws the
+    // solver's std::runtime_error if the description cannot be used, and one
+    // ArmError type per cause (qel/controller/ArmErrors.hpp, all
+    // std::runtime_error): BusOpenError if the bus cannot be opened,
+    // OtherCommanderError if another controller drives the arm,
+    // NoMotorAnswerError if no arm motor answers, OverCurrentError or
+    // HomingTimeoutError if homing fails, StartupCancelledError if start-up
+    // is cancelled (options.cancel). std::invalid_argument for options no
+    // controller can run with (see checkOptions).
     InterfacesThread(const std::string& urdf_path, const std::string& can_name, int type);
     // The same with host options: real-time settings of the library's
     // threads and memory locking (docs/realtime.md), and a handle that
@@ -65,11 +71,13 @@ public:
     // The measured end-effector pose; position relative to the zero pose.
     Eigen::Isometry3d getEndPose();
     // The control state from the next cycle on (see the class comment); also
-    // resumes after a latched fault or dampNow.
+    // resumes after a latched fault or dampNow, forgetting only the fault the
+    // latch was for. A dampNow made before this call is acted on first (code
+    // 5, the arm damped for at least one cycle), then the state applies.
     void setArmStatus(int state);
     // Damps the arm from the next control cycle on and keeps it damped (error
-    // code 5, latched) until setArmStatus. Safe from any thread and from a
-    // signal handler.
+    // code 5, latched) until a later setArmStatus. Safe from any thread and
+    // from a signal handler; never lost.
     void dampNow();
     // True while a fault or dampNow holds the arm damped.
     bool faultLatched();

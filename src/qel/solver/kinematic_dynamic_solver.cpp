@@ -85,6 +85,14 @@ bool parseFile(const std::string& path, KDL::Tree& tree, std::string& reason) {
 
 }  // namespace
 
+// The gravity solver keeps a reference to its chain, so the two live and are
+// replaced together.
+struct KinematicDynamicSolver::Dynamics {
+    Dynamics(KDL::Chain model, const KDL::Vector& gravity) : chain(std::move(model)), solver(chain, gravity) {}
+    KDL::Chain chain;
+    KDL::ChainDynParam solver;
+};
+
 KinematicDynamicSolver::KinematicDynamicSolver(const std::string& urdf_path,
                                                const std::string& base_link,
                                                const std::string& end_effector_link)
@@ -136,7 +144,7 @@ void KinematicDynamicSolver::buildSolvers(const std::string& base_link,
                                                              kIkMaxIterations,
                                                              kIkIncrementTolerance);
     gravity_ = KDL::Vector(0.0, 0.0, kGravity);
-    dyn_param_solver_ = std::make_unique<KDL::ChainDynParam>(chain_, gravity_);
+    dynamics_ = std::make_unique<Dynamics>(chain_, gravity_);
     ik_scratch_.resize(chain_.getNrOfJoints());
 
     if (measure_zero_pose) {
@@ -194,12 +202,18 @@ void KinematicDynamicSolver::setEndEffectorMass(double mass) {
     if (!std::isfinite(mass) || mass < 0.0) {
         reject("End-effector mass must be finite and not negative");
     }
-    std::lock_guard<std::mutex> lock(mutex_);
+    std::lock_guard<std::mutex> in_order(payload_mutex_);
     // Added to the bare inertia rather than the current one so that payloads
     // replace each other instead of piling up.
-    chain_.segments.back().setInertia(
+    KDL::Chain loaded = chain_;
+    loaded.segments.back().setInertia(
         inertia_ + KDL::RigidBodyInertia(mass, KDL::Vector::Zero(), KDL::RotationalInertia::Zero()));
-    dyn_param_solver_ = std::make_unique<KDL::ChainDynParam>(chain_, gravity_);
+    auto fresh = std::make_unique<Dynamics>(std::move(loaded), gravity_);
+    {
+        std::lock_guard<realtime::PiMutex> swap(mutex_);
+        dynamics_.swap(fresh);
+    }
+    // The previous model is freed here, after the lock.
 }
 #endif
 
@@ -213,11 +227,11 @@ KDL::JntArray KinematicDynamicSolver::computeGravityCompensationTorque(
 void KinematicDynamicSolver::computeGravityCompensationTorque(const KDL::JntArray& joint_angles,
                                                               KDL::JntArray& torques) {
     requireFinite(joint_angles, "Joint angles must be finite");
-#ifndef QEL_STANDALONE_SOLVER
-    std::lock_guard<std::mutex> lock(mutex_);
-#endif
     if (torques.rows() != chain_.getNrOfJoints()) torques.resize(chain_.getNrOfJoints());
-    if (dyn_param_solver_->JntToGravity(joint_angles, torques) < 0) {
+#ifndef QEL_STANDALONE_SOLVER
+    std::lock_guard<realtime::PiMutex> lock(mutex_);
+#endif
+    if (dynamics_->solver.JntToGravity(joint_angles, torques) < 0) {
         fail("Dynamics computation failed.", "Dynamics computation failed");
     }
     // A standalone chain may be shorter than the arm; only existing joints

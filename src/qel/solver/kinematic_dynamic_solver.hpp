@@ -5,6 +5,8 @@
 #include <string>
 #ifndef QEL_STANDALONE_SOLVER
 #include <mutex>
+
+#include "qel/realtime/PiMutex.hpp"
 #endif
 
 #include <kdl/chain.hpp>
@@ -92,7 +94,9 @@ public:
     // Sets a point payload of `mass` kg at the end-effector frame origin. The
     // last call alone decides the payload; 0 restores the bare model. Throws
     // SolverInputError for a negative or non-finite mass, keeping the
-    // previous payload. Safe against a concurrent gravity computation.
+    // previous payload. Safe against a concurrent gravity computation, which
+    // it holds up only for the swap of two pointers: the new dynamics model
+    // is built (and the old one freed) outside the lock they share.
     void setEndEffectorMass(double mass);
 #endif
 
@@ -114,10 +118,16 @@ private:
     KDL::Chain chain_;
     std::unique_ptr<KDL::ChainFkSolverPos_recursive> fk_solver_;
     std::unique_ptr<KDL::ChainIkSolverPos_LMA> ik_solver_;
-    std::unique_ptr<KDL::ChainDynParam> dyn_param_solver_;
+    // The gravity model with the chain (and payload) it was built for.
+    struct Dynamics;
+    std::unique_ptr<Dynamics> dynamics_;
 #ifndef QEL_STANDALONE_SOLVER
     KDL::RigidBodyInertia inertia_;
-    std::mutex mutex_;
+    // Guards dynamics_ between the gravity computation (the control thread)
+    // and the payload setter's swap.
+    realtime::PiMutex mutex_;
+    // Keeps payload changes in call order; only setters take it.
+    std::mutex payload_mutex_;
 #endif
     KDL::Vector gravity_;
     // The solver's working result, so that a failed solve leaves the

@@ -18,7 +18,7 @@ int main() {
             qel::m4::InterfacesThread arm(QEL_URDF, "qelnone0", 0);
             std::printf("started on a bus that does not exist\n");
             return 1;
-        } catch (const std::runtime_error& e) {
+        } catch (const qel::m4::BusOpenError& e) {
             if (std::string(e.what()).find("'qelnone0'") == std::string::npos) {
                 std::printf("unexpected failure: %s\n", e.what());
                 return 1;
