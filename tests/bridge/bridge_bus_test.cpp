@@ -85,6 +85,22 @@ std::string trajectoryPoints(const std::vector<double>& q, const std::vector<Off
     return text;
 }
 
+// Joint 1's set-point on the wire passes through each point (`q0` moved by
+// its offset) at its time from the cycle that took the trajectory (`taken`,
+// or the next, which a call just before a cycle began waits for), to a
+// quantum of the wire: a cycle sends the point of its own end, so the point
+// at t goes out t / 5 ms − 1 cycles after.
+void expectThroughPoints(const std::vector<CommandCycle>& sent, std::size_t taken, double q0,
+                         const std::vector<Offset>& points) {
+    for (const Offset& point : points) {
+        const std::size_t at = taken + static_cast<std::size_t>(std::lround(point.t / kCycle)) - 1;
+        ASSERT_LT(at + 1, sent.size());
+        const double off = std::min(std::fabs(sent[at].command[0].position - (q0 + point.dq)),
+                                    std::fabs(sent[at + 1].command[0].position - (q0 + point.dq)));
+        EXPECT_LE(off, kPositionQuantum + 1e-6) << "the point at " << point.t << " s";
+    }
+}
+
 // Stamps come from the cycles that took the values, in order, and before the
 // peer received them.
 void expectStampedByTheirCycles(const std::vector<PeerState>& states) {
@@ -421,26 +437,28 @@ TEST_F(BridgeBusTest, ATrajectoryPassesThroughItsPointsAndANewerOneTakesOverWith
     // from the cycle that took the trajectory (or the next).
     std::vector<double> q = here(arm);
     const std::vector<Offset> three{{0.4, 0.1}, {0.8, 0.25}, {1.2, 0.3}};
+    // Sends a trajectory from `from` and waits until the bridge handed it,
+    // the arm's `calls`-th motion call, over; then, `finish`ing, until it
+    // ended at its goal and three more cycles went out.
+    auto send = [&](const std::vector<double>& from, const std::vector<Offset>& points, std::size_t calls) {
+        ASSERT_EQ(peer_->run("trajectory left " + kArmJoints + " " + trajectoryPoints(from, points)), "ok");
+        ASSERT_TRUE(eventually([&] { return left_->port.callCount() == calls; }, 20s));
+    };
+    auto finish = [&](SendTrace& trace) {
+        EXPECT_TRUE(arm.waitMotion(20.0)) << arm.motionStatus().reason;
+        runCycles(arm, 3);
+        trace.stop();
+        return commandCycles(trace.events());
+    };
     std::vector<CommandCycle> sent;
     {
         SendTrace trace;
         left_->port.takeCalls();
-        ASSERT_EQ(peer_->run("trajectory left " + kArmJoints + " " + trajectoryPoints(q, three)), "ok");
-        ASSERT_TRUE(eventually([&] { return left_->port.callCount() == 1; }, 20s));
-        ASSERT_TRUE(arm.waitMotion(20.0)) << arm.motionStatus().reason;
-        runCycles(arm, 3);
-        trace.stop();
-        sent = commandCycles(trace.events());
+        ASSERT_NO_FATAL_FAILURE(send(q, three, 1));
+        sent = finish(trace);
     }
     ASSERT_EQ(left_->port.takeCalls().at(0).refusal, "");
-    const std::size_t taken = firstCycleAfterMarks(sent, 1);
-    for (const Offset& point : three) {
-        const std::size_t at = taken + static_cast<std::size_t>(std::lround(point.t / kCycle)) - 1;
-        ASSERT_LT(at + 1, sent.size());
-        const double off = std::min(std::fabs(sent[at].command[0].position - (q[0] + point.dq)),
-                                    std::fabs(sent[at + 1].command[0].position - (q[0] + point.dq)));
-        EXPECT_LE(off, kPositionQuantum + 1e-6) << "the point at " << point.t << " s";
-    }
+    expectThroughPoints(sent, firstCycleAfterMarks(sent, 1), q[0], three);
     std::vector<PeerState> states = peer_->states("left", 1);
     ASSERT_EQ(states.size(), 1u);
     EXPECT_NEAR(states[0].position[0], q[0] + 0.3, 0.02) << "joint_states shows joint 1 at the last point";
@@ -454,15 +472,10 @@ TEST_F(BridgeBusTest, ATrajectoryPassesThroughItsPointsAndANewerOneTakesOverWith
     {
         SendTrace trace;
         left_->port.takeCalls();
-        ASSERT_EQ(peer_->run("trajectory left " + kArmJoints + " " + trajectoryPoints(q, away)), "ok");
-        ASSERT_TRUE(eventually([&] { return left_->port.callCount() == 1; }, 20s));
+        ASSERT_NO_FATAL_FAILURE(send(q, away, 1));
         ASSERT_TRUE(eventually([&] { return arm.motionStatus().progress > 0.4; }, 20s));
-        ASSERT_EQ(peer_->run("trajectory left " + kArmJoints + " " + trajectoryPoints(q, back)), "ok");
-        ASSERT_TRUE(eventually([&] { return left_->port.callCount() == 2; }, 20s));
-        ASSERT_TRUE(arm.waitMotion(20.0)) << arm.motionStatus().reason;
-        runCycles(arm, 3);
-        trace.stop();
-        sent = commandCycles(trace.events());
+        ASSERT_NO_FATAL_FAILURE(send(q, back, 2));
+        sent = finish(trace);
     }
     for (const auto& call : left_->port.takeCalls()) ASSERT_EQ(call.refusal, "");
     const std::size_t takeover = firstCycleAfterMarks(sent, 2);
@@ -475,13 +488,7 @@ TEST_F(BridgeBusTest, ATrajectoryPassesThroughItsPointsAndANewerOneTakesOverWith
     }
     // Two quanta of the wire and 5 rad/s² for a cycle.
     EXPECT_LE(steepest, 2 * kVelocityQuantum + 5.0 * kCycle) << "velocity step at the take-over";
-    for (const Offset& point : back) {
-        const std::size_t at = takeover + static_cast<std::size_t>(std::lround(point.t / kCycle)) - 1;
-        ASSERT_LT(at + 1, sent.size());
-        const double off = std::min(std::fabs(sent[at].command[0].position - (q[0] + point.dq)),
-                                    std::fabs(sent[at + 1].command[0].position - (q[0] + point.dq)));
-        EXPECT_LE(off, kPositionQuantum + 1e-6) << "the newer trajectory's point at " << point.t << " s";
-    }
+    expectThroughPoints(sent, takeover, q[0], back);
     EXPECT_FALSE(peer_->diagnostics("left", "motion kind=trajectory").empty());
 }
 
@@ -612,8 +619,8 @@ TEST_F(BridgeBusTest, TwoBridgesOnTwoBusesAreSeenAndCommandedSeparately) {
         ASSERT_EQ(seen.size(), 1u);
         EXPECT_NEAR(seen[0].position[0], to[0], 0.02) << ns << "/joint_states";
     };
-    streamJoint1("right", right, *left_, 0.2);
-    streamJoint1("left", *left_, right, -0.2);
+    ASSERT_NO_FATAL_FAILURE(streamJoint1("right", right, *left_, 0.2));
+    ASSERT_NO_FATAL_FAILURE(streamJoint1("left", *left_, right, -0.2));
 
     ASSERT_EQ(peer_->run("int right arm_state 5"), "ok");
     const double left_gripper = left_->arm.getJointPositons()[6];
