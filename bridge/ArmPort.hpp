@@ -48,7 +48,7 @@ public:
     // running motion; returns once the arm has started it, without waiting
     // for it to end. "" when the arm took it, otherwise why it refused.
     virtual std::string follow(const std::vector<m4::TrajectoryPoint>& points) = 0;
-    // The last motion request: running, done, refused, ..., why, progress.
+    // The last motion request (moving, done, refused, ...), why and how far.
     virtual m4::MotionStatus motionStatus() = 0;
 };
 

@@ -481,7 +481,7 @@ TEST_F(BridgeBusTest, ATrajectoryPassesThroughItsPointsAndANewerOneTakesOverWith
     const std::size_t takeover = firstCycleAfterMarks(sent, 2);
     ASSERT_GT(takeover, 3u);
     ASSERT_LT(takeover + 4, sent.size());
-    EXPECT_GT(std::fabs(sent[takeover - 1].command[0].velocity), 0.2) << "the first was under way";
+    EXPECT_GT(std::fabs(sent[takeover - 1].command[0].velocity), 0.15) << "the first was under way";
     double steepest = 0.0;
     for (std::size_t k = takeover - 3; k <= takeover + 4; ++k) {
         steepest = std::max(steepest, std::fabs(sent[k].command[0].velocity - sent[k - 1].command[0].velocity));
