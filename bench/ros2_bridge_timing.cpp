@@ -4,10 +4,13 @@
 // rate achieved (from the samples' own stamps), the latency from the control
 // cycle that took the values to the subscriber (received minus stamp, both on
 // the system clock: median, p99, max), and the CPU time of the bridge's two
-// threads and of Cyclone DDS's threads against the run's wall time. It
-// reports and never fails; run it on a quiet machine.
+// threads and of Cyclone DDS's threads against the run's wall time. While it
+// measures, a second peer streams joint_command at COMMANDS a second (a slow
+// ramp of joint 1, as a ros2_control hardware interface streams), so that the
+// figures include the command path; 0 leaves it out. It reports and never
+// fails; run it on a quiet machine.
 //
-//   ros2_bridge_timing [SECONDS=30] [RATE=100]
+//   ros2_bridge_timing [SECONDS=30] [RATE=100] [COMMANDS=100]
 #include <dirent.h>
 #include <unistd.h>
 
@@ -19,6 +22,7 @@
 #include <map>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "bridge/ArmPort.hpp"
@@ -66,6 +70,7 @@ double percentile(std::vector<double> values, double q) {
 int main(int argc, char** argv) {
     const int seconds = argc > 1 ? std::atoi(argv[1]) : 30;
     const double rate = argc > 2 ? std::atof(argv[2]) : 100.0;
+    const int command_rate = argc > 3 ? std::atoi(argv[3]) : 100;
     const int domain = qel::test::useLoopbackDds();
 
     qel::sim::VirtualArmOptions sim_options;
@@ -87,13 +92,37 @@ int main(int argc, char** argv) {
         return 1;
     }
     peer.states("timing", 20);  // matched and flowing
+    qel::test::Ros2Peer commander;
+    std::string stream_command;
+    if (command_rate > 0) {
+        if (!commander.ready()) {
+            std::fprintf(stderr, "ros2_bridge_timing: the commanding peer did not start\n");
+            return 1;
+        }
+        // From where the arm rests, 0.2 rad of joint 1 over the whole run.
+        std::string from, to;
+        const std::vector<double> q = arm.getJointPositons();
+        for (std::size_t i = 0; i < 6; ++i) {
+            char text[64];
+            std::snprintf(text, sizeof text, "%s%.6f", i ? "," : "", q[i]);
+            from += text;
+            std::snprintf(text, sizeof text, "%s%.6f", i ? "," : "", q[i] + (i == 0 ? 0.2 : 0.0));
+            to += text;
+        }
+        stream_command = "stream timing joint1,joint2,joint3,joint4,joint5,joint6 " + std::to_string(command_rate) +
+                         " " + std::to_string(seconds * command_rate) + " " + from + " " + to;
+    }
 
     const auto cpu_before = threadCpu();
     const auto wall_before = std::chrono::steady_clock::now();
+    std::string streamed = "not streamed";
+    std::thread streaming;
+    if (!stream_command.empty()) streaming = std::thread([&] { streamed = commander.run(stream_command); });
     const int count = static_cast<int>(seconds * rate);
     const std::vector<qel::test::PeerState> states = peer.states("timing", count, seconds * 2 + 30);
     const double wall = std::chrono::duration<double>(std::chrono::steady_clock::now() - wall_before).count();
     const auto cpu_after = threadCpu();
+    if (streaming.joinable()) streaming.join();
 
     if (states.size() < 2) {
         std::fprintf(stderr, "ros2_bridge_timing: received %zu samples\n", states.size());
@@ -129,9 +158,17 @@ int main(int argc, char** argv) {
                 "in-process bus, main) %.2f %%\n",
                 100.0 * bridge_cpu / wall, 100.0 * library_cpu / wall, 100.0 * other_cpu / wall);
     const auto counters = bridge.counters();
-    std::printf("bridge: %llu joint_states, %llu diagnostics, %llu write failures\n",
+    std::printf("bridge: %llu joint_states, %llu skipped, %llu diagnostics, %llu write failures\n",
                 static_cast<unsigned long long>(counters.joint_states),
+                static_cast<unsigned long long>(counters.joint_states_skipped),
                 static_cast<unsigned long long>(counters.diagnostics),
                 static_cast<unsigned long long>(counters.write_failures));
+    if (command_rate > 0) {
+        std::printf("joint_command at %d per second: peer %s; bridge accepted %llu, refused %llu%s%s\n", command_rate,
+                    streamed.c_str(), static_cast<unsigned long long>(counters.commands.accepted),
+                    static_cast<unsigned long long>(counters.commands.refused),
+                    counters.commands.last_refusal.empty() ? "" : ", last: ",
+                    counters.commands.last_refusal.c_str());
+    }
     return 0;
 }

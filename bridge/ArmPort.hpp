@@ -40,12 +40,16 @@ public:
 
     // Streams one target: `q` holds joints 1 to 6 (rad) and, as a seventh
     // entry when given, the gripper; it is to be reached `time` seconds from
-    // now. Returns "" when the arm took it, otherwise why it refused.
+    // now. Never waits for the motion. Returns "" when the arm took it,
+    // otherwise why it refused.
     virtual std::string stream(const std::vector<double>& q, double time) = 0;
-    // Follows a timed trajectory (points as checked: positions of joints 1 to
+    // Starts a timed trajectory (points as checked: positions of joints 1 to
     // 6 and optionally the gripper, strictly increasing times), replacing a
-    // running one. Returns "" when the arm took it, otherwise why it refused.
+    // running motion; returns once the arm has started it, without waiting
+    // for it to end. "" when the arm took it, otherwise why it refused.
     virtual std::string follow(const std::vector<m4::TrajectoryPoint>& points) = 0;
+    // The last motion request (moving, done, refused, ...), why and how far.
+    virtual m4::MotionStatus motionStatus() = 0;
 };
 
 // The arm behind the library's public threaded interface.
@@ -63,9 +67,7 @@ public:
     void setGripper(double position) override;
     std::string stream(const std::vector<double>& q, double time) override;
     std::string follow(const std::vector<m4::TrajectoryPoint>& points) override;
-
-    // What stream and follow answer until the motion operations exist.
-    static constexpr const char* kNoMotion = "motion operations not available in this build";
+    m4::MotionStatus motionStatus() override;
 
 private:
     m4::InterfacesThread& arm_;

@@ -5,7 +5,9 @@
 // remember what is refused, with the reason, for the diagnostics. Nothing
 // moves for a refused message.
 
+#include <array>
 #include <chrono>
+#include <cstddef>
 #include <cstdint>
 #include <mutex>
 #include <optional>
@@ -37,7 +39,8 @@ struct CommandTally {
     uint64_t refused = 0;
     // "<topic>: <reason>" of the latest refusal, empty before the first.
     std::string last_refusal;
-    // The state the bridge last set; start-up leaves the arm in go home.
+    // The state the bridge last set, or 5 once it started a motion (motions
+    // run in joint position control); start-up leaves the arm in go home.
     int state = 1;
 };
 
@@ -45,21 +48,34 @@ class CommandEdge {
 public:
     using Clock = std::chrono::steady_clock;
 
-    // How far ahead a streamed target is set when the stream's own rhythm is
-    // not known yet (the first command, or one after a long pause), and the
-    // bounds of that lead: one control cycle to a tenth of a second.
-    static constexpr double kDefaultStreamLead = 0.01;  // s
-    static constexpr double kMinStreamLead = 0.005;     // s
-    static constexpr double kMaxStreamLead = 0.1;       // s
+    // How far ahead a streamed target is set (the servo time). The arm
+    // brakes a stream whose next target has not come within that time and
+    // one control cycle, so the lead must cover the gaps of the stream as it
+    // arrives, not only its nominal period: a ros2_control hardware interface
+    // publishes once per controller update (typically every 10 ms), and
+    // executor and network jitter make some gaps longer and some nearly
+    // zero. The lead is the longest of the stream's last kStreamHistory
+    // intervals plus kStreamMargin, within the bounds below; it is also the
+    // stream's latency, so it shrinks again when the stream steadies.
+    static constexpr std::size_t kStreamHistory = 8;
+    static constexpr double kStreamMargin = 0.005;       // s, one control cycle
+    static constexpr double kAssumedStreamPeriod = 0.01;  // s, before a stream shows its own
+    static constexpr double kMinStreamLead = 0.01;        // s
+    static constexpr double kMaxStreamLead = 0.1;         // s
+    // A command later than this after the previous one starts a new stream
+    // (the arm has braked the old one to rest long before).
+    static constexpr double kStreamGap = 0.1;  // s
 
     explicit CommandEdge(ArmPort& arm) : arm_(arm) {}
 
-    // joint_command: positions by name, streamed to the arm; each target is
-    // to be reached when the next one is due, judged by the interval since
-    // the previous accepted command (within the lead bounds above).
+    // joint_command: positions by name, streamed to the arm with the lead
+    // above, judged by when the accepted commands arrived. A stream may
+    // start in go home: the arm then changes to joint position control by
+    // itself.
     void jointCommand(const sensor_msgs_msg_dds__JointState_& command, Clock::time_point arrival);
-    // joint_trajectory: a timed trajectory, replacing the running one. Starts
-    // on arrival (header.stamp is not waited for).
+    // joint_trajectory: a timed trajectory, replacing the running motion
+    // without a velocity step. Starts on arrival (header.stamp is not waited
+    // for).
     void jointTrajectory(const trajectory_msgs_msg_dds__JointTrajectory_& trajectory);
     // arm_state: sets the control state; refused while a fault is latched
     // (resume is the deliberate way out of a fault).
@@ -76,11 +92,21 @@ public:
     CommandTally tally() const;
 
 private:
+    // The interval since the stream's last accepted command, none when a
+    // command arriving at `arrival` starts a new stream.
+    std::optional<double> streamInterval(Clock::time_point arrival) const;
+    // The lead for a command after `interval` (see kStreamHistory).
+    double streamLead(std::optional<double> interval) const;
     void accept();
+    void acceptMotion();
     void refuse(const char* topic, const std::string& reason);
 
     ArmPort& arm_;
+    // The accepted stream: when its last command came, and its latest
+    // intervals (s), newest at intervals_[(count - 1) % kStreamHistory].
     std::optional<Clock::time_point> last_stream_;
+    std::array<double, kStreamHistory> intervals_{};
+    std::size_t interval_count_ = 0;
     mutable std::mutex mutex_;  // guards tally_
     CommandTally tally_;
 };

@@ -16,6 +16,7 @@
 #include <dds/dds.h>
 
 #include "bridge/CommandCheck.hpp"
+#include "bridge/PublishSchedule.hpp"
 #include "bridge/RosNames.hpp"
 #include "diagnostic_msgs.h"
 
@@ -26,7 +27,6 @@ using Clock = std::chrono::steady_clock;
 using namespace std::chrono_literals;
 
 constexpr int64_t kCyclePeriodNs = 5000000;  // the controller's 200 Hz
-constexpr double kControlRateHz = 200.0;
 constexpr auto kDiagnosticsPeriod = 1s;
 // A flood of bad commands must not become a flood of diagnostics: changes are
 // published at once, but no more often than this.
@@ -54,6 +54,31 @@ const char* stateName(int state) {
     return state >= 0 && state < static_cast<int>(kNames.size()) ? kNames[state] : "damped";
 }
 
+const char* motionStateName(m4::MotionState state) {
+    switch (state) {
+        case m4::MotionState::kIdle: return "idle";
+        case m4::MotionState::kMoving: return "moving";
+        case m4::MotionState::kDone: return "done";
+        case m4::MotionState::kStopped: return "stopped";
+        case m4::MotionState::kRefused: return "refused";
+        case m4::MotionState::kAborted: return "aborted";
+    }
+    return "unknown";
+}
+
+// The motion as the topics name it: joint_command streams, joint_trajectory
+// follows; the library's own moves show by their operation.
+const char* motionKindName(m4::MotionKind kind) {
+    switch (kind) {
+        case m4::MotionKind::kNone: return "none";
+        case m4::MotionKind::kJoint: return "joint move";
+        case m4::MotionKind::kLine: return "line";
+        case m4::MotionKind::kTrajectory: return "trajectory";
+        case m4::MotionKind::kServo: return "stream";
+    }
+    return "unknown";
+}
+
 void check(dds_entity_t entity, const char* what) {
     if (entity < 0) {
         throw std::runtime_error(std::string("DDS: cannot create the ") + what + ": " +
@@ -74,10 +99,14 @@ struct Health {
     bool stale = false;
     std::set<int> codes;
     uint64_t refused = 0;
+    m4::MotionState motion = m4::MotionState::kIdle;
+    m4::MotionKind motion_kind = m4::MotionKind::kNone;
+    std::string motion_reason;
 
     bool differs(const Health& other) const {
         return state != other.state || latched != other.latched || latched_code != other.latched_code ||
-               stale != other.stale || codes != other.codes || refused != other.refused;
+               stale != other.stale || codes != other.codes || refused != other.refused ||
+               motion != other.motion || motion_kind != other.motion_kind || motion_reason != other.motion_reason;
     }
 };
 
@@ -105,13 +134,16 @@ struct Ros2Bridge::Dds {
 
 namespace {
 
-dds_qos_t* rosDefaultQos(bool writer) {
+// ROS 2's default profile keeps the last 10 samples.
+constexpr int32_t kRosHistoryDepth = 10;
+
+dds_qos_t* rosDefaultQos(bool writer, int32_t depth) {
     dds_qos_t* qos = dds_create_qos();
     // A reliable write waits at most this long for room in the history of a
     // slow reader (ROS 2's default), then fails and is counted.
     dds_qset_reliability(qos, DDS_RELIABILITY_RELIABLE, DDS_MSECS(100));
     dds_qset_durability(qos, DDS_DURABILITY_VOLATILE);
-    dds_qset_history(qos, DDS_HISTORY_KEEP_LAST, 10);
+    dds_qset_history(qos, DDS_HISTORY_KEEP_LAST, depth);
     dds_qset_liveliness(qos, DDS_LIVELINESS_AUTOMATIC, DDS_INFINITY);
     if (writer) {
         dds_qset_writer_data_lifecycle(qos, false);
@@ -123,10 +155,10 @@ dds_qos_t* rosDefaultQos(bool writer) {
 }
 
 dds_entity_t endpoint(dds_entity_t participant, const dds_topic_descriptor_t* type, const std::string& name,
-                      bool writer) {
+                      bool writer, int32_t depth = kRosHistoryDepth) {
     const dds_entity_t topic = dds_create_topic(participant, type, name.c_str(), nullptr, nullptr);
     check(topic, ("topic " + name).c_str());
-    dds_qos_t* qos = rosDefaultQos(writer);
+    dds_qos_t* qos = rosDefaultQos(writer, depth);
     const dds_entity_t entity = writer ? dds_create_writer(participant, topic, qos, nullptr)
                                        : dds_create_reader(participant, topic, qos, nullptr);
     dds_delete_qos(qos);
@@ -148,8 +180,12 @@ Ros2Bridge::Ros2Bridge(const BridgeOptions& options) : options_(options), dds_(s
                               topicName(ns, topic::kJointStates), true);
     d.diagnostics = endpoint(d.participant, &diagnostic_msgs_msg_dds__DiagnosticArray__desc,
                              topicName(ns, topic::kDiagnostics), true);
+    // A streamed target that waited behind a newer one is out of date: the
+    // reader keeps only the newest (the depth of a history is a reader's own
+    // choice; it matches any writer). Streaming a backlog at once would also
+    // make the stream look many times faster than it is.
     d.joint_command = endpoint(d.participant, &sensor_msgs_msg_dds__JointState__desc,
-                               topicName(ns, topic::kJointCommand), false);
+                               topicName(ns, topic::kJointCommand), false, 1);
     d.joint_trajectory = endpoint(d.participant, &trajectory_msgs_msg_dds__JointTrajectory__desc,
                                   topicName(ns, topic::kJointTrajectory), false);
     d.arm_state = endpoint(d.participant, &std_msgs_msg_dds__Int32__desc, topicName(ns, topic::kArmState), false);
@@ -199,6 +235,8 @@ void Ros2Bridge::attach(ArmPort& arm) {
 BridgeCounters Ros2Bridge::counters() const {
     BridgeCounters counters;
     counters.joint_states = joint_states_;
+    counters.joint_states_skipped = joint_states_skipped_;
+    counters.joint_states_failed = joint_states_failed_;
     counters.diagnostics = diagnostics_;
     counters.write_failures = write_failures_;
     if (edge_) counters.commands = edge_->tally();
@@ -222,6 +260,7 @@ void Ros2Bridge::publishJointStates(const m4::JointSample& sample) {
     message.velocity = doubles(values.velocities);
     message.effort = doubles(values.currents);
     if (dds_write(dds_->joint_states, &message) < 0) {
+        ++joint_states_failed_;
         ++write_failures_;
     } else {
         ++joint_states_;
@@ -257,7 +296,9 @@ public:
     }
     bool stale(Clock::time_point now) const { return !seen_ || now - last_progress_ > kStaleAfter; }
 
-    Health health(ArmPort& arm, const CommandTally& commands, uint64_t joint_states, Clock::time_point now) const {
+    Health health(ArmPort& arm, const BridgeCounters& counters, Clock::time_point now) const {
+        const CommandTally& commands = counters.commands;
+        const m4::MotionStatus motion = arm.motionStatus();
         Health h;
         h.state = commands.state;
         h.latched = arm.faultLatched();
@@ -266,6 +307,9 @@ public:
         h.stale = stale(now);
         for (const auto& entry : window_codes_) h.codes.insert(entry.first);
         h.refused = commands.refused;
+        h.motion = motion.state;
+        h.motion_kind = motion.kind;
+        h.motion_reason = motion.reason;
 
         std::string codes;
         for (const auto& [code, count] : window_codes_) {
@@ -300,10 +344,16 @@ public:
             {"control cycles", std::to_string(last_cycle_)},
             {"control period mean ms", cycles > 0 ? fixed(mean_ms, 3) : "n/a"},
             {"control period max ms", cycles > 0 ? fixed(longest_ms_, 3) : "n/a"},
-            {"joint_states published", std::to_string(joint_states)},
+            {"joint_states published", std::to_string(counters.joint_states)},
+            {"joint_states skipped", std::to_string(counters.joint_states_skipped)},
+            {"joint_states write failures", std::to_string(counters.joint_states_failed)},
             {"commands accepted", std::to_string(commands.accepted)},
             {"commands refused", std::to_string(commands.refused)},
             {"last refusal", commands.last_refusal},
+            {"motion", motionStateName(motion.state)},
+            {"motion kind", motionKindName(motion.kind)},
+            {"motion reason", motion.reason},
+            {"motion progress", fixed(motion.progress, 2)},
         };
         return h;
     }
@@ -343,12 +393,8 @@ int64_t systemNanos() {
 }  // namespace
 
 void Ros2Bridge::stateLoop() {
-    // Cycles between two published samples; fractional for rates that do not
-    // divide 200, so that the average rate is exact.
-    const double cycles_per_sample = kControlRateHz / options_.rate_hz;
-    double next_cycle = -1.0;  // the first cycle due for publication; none yet
-    uint64_t last_published = 0;
-    bool published_any = false;
+    PublishSchedule schedule(options_.rate_hz);
+    const double cycles_per_sample = PublishSchedule::kControlRateHz / options_.rate_hz;
     HealthWatch watch;
     Health last_health;
     bool reported_any = false;
@@ -359,30 +405,25 @@ void Ros2Bridge::stateLoop() {
         const Clock::time_point now = Clock::now();
         const m4::JointSample sample = arm_->sample();
         watch.see(sample, now);
-        const bool fresh = !published_any || sample.cycle != last_published;
-        if (fresh && (next_cycle < 0 || static_cast<double>(sample.cycle) >= next_cycle)) {
-            publishJointStates(sample);
-            published_any = true;
-            last_published = sample.cycle;
-            // On schedule, the next slot follows this one; after a gap (the
-            // bridge or the loop fell behind) the schedule restarts here
-            // rather than catching up with a burst.
-            const bool behind = next_cycle < 0 || static_cast<double>(sample.cycle) >= next_cycle + cycles_per_sample;
-            next_cycle = (behind ? static_cast<double>(sample.cycle) : next_cycle) + cycles_per_sample;
-        }
+        // A slot that passed while this thread was elsewhere is not caught
+        // up with a burst of stale samples: it is skipped and counted.
+        uint64_t skipped = 0;
+        if (schedule.take(sample.cycle, &skipped)) publishJointStates(sample);
+        joint_states_skipped_ += skipped;
 
         if (now - last_codes >= kErrorCodePoll) {
             watch.codes(arm_->takeErrorCodes());
             last_codes = now;
         }
-        const CommandTally commands = edge_->tally();
-        const Health health = watch.health(*arm_, commands, joint_states_, now);
-        const bool due = !reported_any || now - last_report >= kDiagnosticsPeriod;
+        const BridgeCounters counts = counters();
+        const CommandTally& commands = counts.commands;
+        const Health health = watch.health(*arm_, counts, now);
+        const bool report_due = !reported_any || now - last_report >= kDiagnosticsPeriod;
         const bool changed =
             reported_any && health.differs(last_health) && now - last_report >= kDiagnosticsMinGap;
-        if (due || changed) {
-            diagnostic_msgs_msg_dds__KeyValue_ pairs[16];
-            const std::size_t count = std::min(health.values.size(), std::size(pairs));
+        if (report_due || changed) {
+            std::vector<diagnostic_msgs_msg_dds__KeyValue_> pairs(health.values.size());
+            const std::size_t count = pairs.size();
             for (std::size_t i = 0; i < count; ++i) {
                 pairs[i].key = const_cast<char*>(health.values[i].first.c_str());
                 pairs[i].value = const_cast<char*>(health.values[i].second.c_str());
@@ -394,7 +435,7 @@ void Ros2Bridge::stateLoop() {
             status.name = const_cast<char*>(name.c_str());
             status.message = const_cast<char*>(health.message.c_str());
             status.hardware_id = const_cast<char*>(options_.hardware_id.c_str());
-            status.values = {static_cast<uint32_t>(count), static_cast<uint32_t>(count), pairs, false};
+            status.values = {static_cast<uint32_t>(count), static_cast<uint32_t>(count), pairs.data(), false};
             diagnostic_msgs_msg_dds__DiagnosticArray_ array{};
             const int64_t stamp = systemNanos();
             array.header.stamp.sec = static_cast<int32_t>(stamp / 1000000000);
@@ -416,8 +457,10 @@ void Ros2Bridge::stateLoop() {
         // (the controller's cycles are 5 ms apart on the system clock), then
         // look in short steps; a loop that has fallen silent is looked at
         // less and less often.
-        const double cycles_ahead = std::max(0.0, std::ceil(next_cycle) - static_cast<double>(sample.cycle));
-        const int64_t due_ns = sample.time_ns + static_cast<int64_t>(cycles_ahead) * kCyclePeriodNs;
+        const uint64_t next_slot = schedule.nextDue();
+        const int64_t cycles_ahead =
+            next_slot > sample.cycle ? static_cast<int64_t>(next_slot - sample.cycle) : 0;
+        const int64_t due_ns = sample.time_ns + cycles_ahead * kCyclePeriodNs;
         const int64_t until_due = due_ns - systemNanos();
         Clock::duration wait;
         if (until_due > 0) {
@@ -426,7 +469,7 @@ void Ros2Bridge::stateLoop() {
             wait = std::chrono::nanoseconds(-until_due / 4);
         }
         wait = std::clamp<Clock::duration>(wait, kMinPoll, kMaxPoll);
-        if (published_any && static_cast<double>(sample.cycle) < next_cycle) {
+        if (cycles_ahead > 0) {
             // Waiting for a sample: no longer than one sample period.
             wait = std::min<Clock::duration>(wait, std::chrono::nanoseconds(
                 static_cast<int64_t>(cycles_per_sample * kCyclePeriodNs)));

@@ -7,7 +7,9 @@
 //
 // Two threads of the bridge's own do all the DDS work: the state thread
 // publishes joint_states and diagnostics, the command thread waits on the
-// command readers and hands what passes the checks to the arm. Neither ever
+// command readers and hands what passes the checks to the arm. The command
+// thread never waits for a motion: streamed targets are handed over, and a
+// trajectory returns as soon as the control thread has started it. Neither ever
 // runs on, or holds anything the control thread waits for beyond the public
 // interface's own exchange.
 
@@ -36,10 +38,14 @@ struct BridgeOptions {
 };
 
 // What the bridge has done so far, for its owner and its tests.
+// Every joint_states slot that fell due (see PublishSchedule) is counted once:
+// published, failed or skipped.
 struct BridgeCounters {
-    uint64_t joint_states = 0;   // samples published
-    uint64_t diagnostics = 0;    // arrays published
-    uint64_t write_failures = 0;  // writes DDS refused or timed out
+    uint64_t joint_states = 0;          // samples published
+    uint64_t joint_states_skipped = 0;  // slots passed over: the state thread looked too late
+    uint64_t joint_states_failed = 0;   // samples DDS refused or timed out
+    uint64_t diagnostics = 0;           // arrays published
+    uint64_t write_failures = 0;        // writes DDS refused or timed out, of either topic
     CommandTally commands;
 };
 
@@ -82,6 +88,8 @@ private:
     bool commands_changed_ = false;  // guarded by wake_mutex_
 
     std::atomic<uint64_t> joint_states_{0};
+    std::atomic<uint64_t> joint_states_skipped_{0};
+    std::atomic<uint64_t> joint_states_failed_{0};
     std::atomic<uint64_t> diagnostics_{0};
     std::atomic<uint64_t> write_failures_{0};
     std::thread state_thread_;

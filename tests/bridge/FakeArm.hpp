@@ -36,6 +36,7 @@ public:
         trajectories.push_back(points);
         return refusal;
     }
+    m4::MotionStatus motionStatus() override { return motion; }
 
     // Nothing at all reached the arm.
     bool untouched() const {
@@ -46,6 +47,7 @@ public:
     bool latched = false;
     std::vector<int> codes;
     std::string refusal;  // what stream and follow answer
+    m4::MotionStatus motion;
     std::vector<int> states;
     int damps = 0;
     std::vector<double> grippers;

@@ -12,6 +12,7 @@
 
 #include <chrono>
 #include <cstdlib>
+#include <optional>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -45,6 +46,23 @@ struct PeerState {
     std::vector<std::string> names;
     std::vector<double> position, velocity, effort;
 };
+
+// The bridge's account of joint_states as one diagnostics gave it: the
+// control cycle it was made at, and the publication slots up to it that were
+// published, skipped (the bridge looked too late) or refused by DDS.
+struct PublicationCount {
+    uint64_t cycle = 0;
+    uint64_t published = 0;
+    uint64_t skipped = 0;
+    uint64_t failed = 0;
+};
+
+// The joint_states slots that fall due after control cycle `after` up to
+// cycle `upto` at `rate` a second (a whole number): slot k falls due at cycle
+// ceil(k · 200 / rate), so that up to cycle n, floor(n · rate / 200) have.
+inline uint64_t dueSlots(uint64_t after, uint64_t upto, uint64_t rate) {
+    return upto * rate / 200 - after * rate / 200;
+}
 
 class Ros2Peer {
 public:
@@ -135,37 +153,40 @@ public:
         return lines;
     }
 
-    // joint_states published per control cycle run, from the bridge's own
-    // counts on two diagnostics of `ns` at least `cycles` control cycles
-    // apart: the rate compared with the cycles the controller actually ran,
-    // however slowly it ran them. Negative when the reports did not come.
-    double publishedPerCycle(const std::string& ns, uint64_t cycles = 200) {
-        auto counts = [&](uint64_t* cycle, uint64_t* published) {
-            const std::vector<std::string> report = diagnostics(ns, "control cycles=");
-            bool found_cycle = false, found_published = false;
-            for (const std::string& line : report) {
-                if (line.rfind("kv control cycles=", 0) == 0) {
-                    *cycle = std::stoull(line.substr(18));
-                    found_cycle = true;
-                } else if (line.rfind("kv joint_states published=", 0) == 0) {
-                    *published = std::stoull(line.substr(26));
-                    found_published = true;
-                }
-            }
-            return found_cycle && found_published;
-        };
-        uint64_t first_cycle = 0, first_published = 0, cycle = 0, published = 0;
-        if (!counts(&first_cycle, &first_published)) return -1.0;
+    // The bridge's account of joint_states from two diagnostics of `ns` at
+    // least `cycles` control cycles apart, in `first` and `last`; false when
+    // the reports did not come.
+    bool publicationWindow(const std::string& ns, PublicationCount* first, PublicationCount* last,
+                           uint64_t cycles = 200) {
+        if (!publicationCount(ns, first)) return false;
         for (int i = 0; i < 50; ++i) {
-            if (!counts(&cycle, &published)) return -1.0;
-            if (cycle >= first_cycle + cycles) {
-                return static_cast<double>(published - first_published) / static_cast<double>(cycle - first_cycle);
-            }
+            if (!publicationCount(ns, last)) return false;
+            if (last->cycle >= first->cycle + cycles) return true;
         }
-        return -1.0;
+        return false;
+    }
+
+    // The value of `key` in diagnostics lines, if there.
+    static std::optional<std::string> value(const std::vector<std::string>& report, const std::string& key) {
+        const std::string prefix = "kv " + key + "=";
+        for (const std::string& line : report) {
+            if (line.rfind(prefix, 0) == 0) return line.substr(prefix.size());
+        }
+        return std::nullopt;
     }
 
 private:
+    bool publicationCount(const std::string& ns, PublicationCount* out) {
+        const std::vector<std::string> report = diagnostics(ns, "control cycles=");
+        const auto cycle = value(report, "control cycles");
+        const auto published = value(report, "joint_states published");
+        const auto skipped = value(report, "joint_states skipped");
+        const auto failed = value(report, "joint_states write failures");
+        if (!cycle || !published || !skipped || !failed) return false;
+        *out = {std::stoull(*cycle), std::stoull(*published), std::stoull(*skipped), std::stoull(*failed)};
+        return true;
+    }
+
     static std::vector<std::string> split(const std::string& text) {
         std::vector<std::string> parts;
         if (text == "-") return parts;

@@ -123,41 +123,92 @@ protected:
     CommandEdge edge{arm};
 };
 
-TEST_F(CommandEdgeTest, JointCommandsReachTheArmInJointOrderWithTheStreamsOwnRhythm) {
+TEST_F(CommandEdgeTest, JointCommandsReachTheArmInJointOrderAndSwitchToPositionControl) {
+    EXPECT_EQ(edge.tally().state, 1) << "start-up leaves the arm in go home";
     // Names in any order; the arm gets joints 1 to 6.
     Command shuffled({"joint6", "joint2", "joint4", "joint1", "joint5", "joint3"}, {0.6, 0.2, 0.4, 0.1, 0.5, 0.3});
     const auto t0 = CommandEdge::Clock::now();
     edge.jointCommand(shuffled.message(), t0);
     ASSERT_EQ(arm.streams.size(), 1u);
     EXPECT_EQ(arm.streams[0].q, (std::vector<double>{0.1, 0.2, 0.3, 0.4, 0.5, 0.6}));
-    EXPECT_DOUBLE_EQ(arm.streams[0].time, 0.01) << "first target: the default lead";
+    EXPECT_TRUE(arm.states.empty()) << "a stream starts without a separate state change";
+    EXPECT_EQ(edge.tally().state, 5) << "and runs in joint position control";
 
-    // With the gripper: seven entries, the gripper last; the next command 20
-    // ms later is to be reached 20 ms ahead.
+    // With the gripper: seven entries, the gripper last.
     Command with_gripper({"gripper", "joint1", "joint2", "joint3", "joint4", "joint5", "joint6"},
                          {2.5, 0.1, 0.2, 0.3, 0.4, 0.5, 0.6});
     with_gripper.velocity = {0, 0, 0, 0, 0, 0, 0};
-    edge.jointCommand(with_gripper.message(), t0 + 20ms);
+    edge.jointCommand(with_gripper.message(), t0 + 10ms);
     ASSERT_EQ(arm.streams.size(), 2u);
     EXPECT_EQ(arm.streams[1].q, (std::vector<double>{0.1, 0.2, 0.3, 0.4, 0.5, 0.6, 2.5}));
-    EXPECT_NEAR(arm.streams[1].time, 0.020, 1e-9);
-    // Faster than the control cycle: one cycle; after a pause: the default.
-    edge.jointCommand(shuffled.message(), t0 + 21ms);
-    EXPECT_NEAR(arm.streams[2].time, 0.005, 1e-9);
-    edge.jointCommand(shuffled.message(), t0 + 2s);
-    EXPECT_NEAR(arm.streams[3].time, 0.01, 1e-9);
     // The limits themselves are inside.
     Command at_limits(kArm, {kLower[0], kUpper[1], kLower[2], kUpper[3], kLower[4], kUpper[5]});
-    edge.jointCommand(at_limits.message(), t0 + 3s);
-    EXPECT_EQ(arm.streams.size(), 5u);
-    EXPECT_EQ(edge.tally().accepted, 5u);
+    edge.jointCommand(at_limits.message(), t0 + 20ms);
+    EXPECT_EQ(arm.streams.size(), 3u);
+    EXPECT_EQ(edge.tally().accepted, 3u);
     EXPECT_EQ(edge.tally().refused, 0u);
 
     // The arm's own refusal is the bridge's refusal, with the arm's reason.
     arm.refusal = "target too fast for the motors";
-    edge.jointCommand(shuffled.message(), t0 + 4s);
+    edge.jointCommand(shuffled.message(), t0 + 30ms);
     EXPECT_EQ(edge.tally().refused, 1u);
     EXPECT_EQ(edge.tally().last_refusal, "joint_command: target too fast for the motors");
+    edge.armState(std_msgs_msg_dds__Int32_{3});
+    arm.refusal.clear();
+    edge.jointTrajectory(Trajectory(kArm, {{{0, 0, 0, 0, 0, 0}, {}, {}, {}, 1, 0}}).message());
+    EXPECT_EQ(edge.tally().state, 5) << "a trajectory runs in joint position control too";
+    arm.refusal = "not now";
+    edge.armState(std_msgs_msg_dds__Int32_{1});
+    edge.jointCommand(shuffled.message(), t0 + 50ms);
+    EXPECT_EQ(edge.tally().state, 1) << "a refused motion changes no state";
+}
+
+// Each target is to be reached when the stream's next one can be counted on
+// to have come: the longest of the last eight intervals between accepted
+// commands, plus one 5 ms control cycle, within 10 to 100 ms; a new stream
+// assumes a 10 ms period. Written out from that rule.
+TEST_F(CommandEdgeTest, StreamedTargetsLeadByTheStreamsLongestRecentGapAndOneCycle) {
+    Command command(kArm, {0.1, 0.2, 0.3, 0.4, 0.5, 0.6});
+    struct Step {
+        int at_ms;        // arrival
+        double lead_ms;   // what the arm is asked for
+        const char* why;
+    };
+    const Step steps[] = {
+        {0, 15, "a new stream"},
+        {20, 25, "20 ms after the first"},
+        {21, 25, "1 ms later: the 20 ms gap still counts"},
+        {31, 25, "steady 10 ms from here"},
+        {41, 25, ""},
+        {51, 25, ""},
+        {61, 25, ""},
+        {71, 25, ""},
+        {81, 25, "the 20 ms gap is the eighth interval back"},
+        {91, 15, "and has dropped out"},
+        {97, 15, "6 ms"},
+        {157, 65, "a 60 ms hiccup"},
+        {167, 65, ""},
+        {267, 100, "100 ms: the same stream, the lead at its bound"},
+        {368, 15, "101 ms: a new stream"},
+        {368, 10, "the same instant again: at least two control cycles"},
+        {373, 10, "5 ms"},
+    };
+    const auto t0 = CommandEdge::Clock::now();
+    for (const Step& step : steps) {
+        edge.jointCommand(command.message(), t0 + std::chrono::milliseconds(step.at_ms));
+        ASSERT_FALSE(arm.streams.empty());
+        EXPECT_NEAR(arm.streams.back().time * 1e3, step.lead_ms, 1e-6) << "at " << step.at_ms << " ms: " << step.why;
+    }
+    // A refused command is no part of the stream's rhythm, and a trajectory
+    // ends the stream.
+    arm.refusal = "refused";
+    edge.jointCommand(command.message(), t0 + 423ms);
+    arm.refusal.clear();
+    edge.jointCommand(command.message(), t0 + 453ms);
+    EXPECT_NEAR(arm.streams.back().time, 0.085, 1e-9) << "80 ms since the last accepted command";
+    edge.jointTrajectory(Trajectory(kArm, {{{0, 0, 0, 0, 0, 0}, {}, {}, {}, 1, 0}}).message());
+    edge.jointCommand(command.message(), t0 + 463ms);
+    EXPECT_NEAR(arm.streams.back().time, 0.015, 1e-9) << "a new stream after a trajectory";
 }
 
 TEST_F(CommandEdgeTest, JointCommandsWithBadNamesLengthsOrNumbersAreRefused) {

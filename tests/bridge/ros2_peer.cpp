@@ -17,6 +17,12 @@
 //   bool NS TOPIC 0|1              std_msgs/Bool on TOPIC
 //   gripper NS POSITION EFFORT     control_msgs/GripperCommand on gripper_command
 //   command NS NAMES POSITIONS     sensor_msgs/JointState on joint_command
+//   stream NS NAMES HZ COUNT FROM TO
+//                                  COUNT of them, HZ a second on this process's
+//                                  clock, as a ros2_control hardware interface
+//                                  streams: the k-th (1 to COUNT) at FROM +
+//                                  k / COUNT (TO - FROM), positions only,
+//                                  stamped with the system clock
 //   trajectory NS NAMES T:P,..;..  trajectory_msgs/JointTrajectory on
 //                                  joint_trajectory, points as seconds:positions
 //   quit
@@ -32,6 +38,7 @@
 #include <map>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "ros2_messages.h"
@@ -210,6 +217,49 @@ dds_sequence_double doubleSequence(std::vector<double>& values) {
     return {static_cast<uint32_t>(values.size()), static_cast<uint32_t>(values.size()), values.data(), false};
 }
 
+void stream(const std::string& ns, std::vector<std::string> names, double hz, int count,
+            const std::vector<double>& from, const std::vector<double>& to) {
+    const dds_entity_t writer = endpoint(&sensor_msgs_msg_dds__JointState__desc, topicOf(ns, "joint_command"), true);
+    if (!matched(writer)) {
+        std::printf("fail nobody reads joint_command\n");
+        return;
+    }
+    if (!(hz > 0) || count < 1 || from.size() != names.size() || to.size() != names.size()) {
+        std::printf("fail bad stream\n");
+        return;
+    }
+    std::vector<char*> pointers;
+    std::vector<double> positions(names.size());
+    sensor_msgs_msg_dds__JointState_ message{};
+    message.header.frame_id = const_cast<char*>("");
+    message.name = stringSequence(names, pointers);
+    const auto period = std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(1.0 / hz));
+    int failed = 0;
+    auto start = Clock::now();
+    for (int k = 1; k <= count; ++k) {
+        std::this_thread::sleep_until(start + (k - 1) * period);
+        for (std::size_t i = 0; i < positions.size(); ++i) positions[i] = from[i] + (to[i] - from[i]) * k / count;
+        message.position = doubleSequence(positions);
+        g_last_write = dds_time();
+        const int64_t now = systemNanos();
+        message.header.stamp.sec = static_cast<int32_t>(now / 1000000000);
+        message.header.stamp.nanosec = static_cast<uint32_t>(now % 1000000000);
+        if (dds_write(writer, &message) != 0) ++failed;
+        if (k == 1) {
+            // The writer may know the reader before the reader knows the
+            // writer; what it wrote meanwhile would arrive in one burst.
+            // The stream's rhythm starts once the first command is in.
+            if (dds_wait_for_acks(writer, DDS_SECS(10)) != 0) ++failed;
+            start = Clock::now();
+        }
+    }
+    if (failed > 0) {
+        std::printf("fail %d of %d writes\n", failed, count);
+    } else {
+        std::printf("ok %d\n", count);
+    }
+}
+
 }  // namespace
 
 int main() {
@@ -264,6 +314,12 @@ int main() {
             message.name = stringSequence(names, pointers);
             message.position = doubleSequence(positions);
             write(&sensor_msgs_msg_dds__JointState__desc, topicOf(ns, "joint_command"), &message);
+        } else if (verb == "stream") {
+            std::string names_text, from_text, to_text;
+            double hz = 0;
+            int count = 0;
+            in >> names_text >> hz >> count >> from_text >> to_text;
+            stream(ns, split(names_text, ','), hz, count, numbers(from_text), numbers(to_text));
         } else if (verb == "trajectory") {
             std::string names_text, points_text;
             in >> names_text >> points_text;

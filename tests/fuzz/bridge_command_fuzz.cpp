@@ -1,8 +1,10 @@
 // The bridge's network edge fed with hand-built command messages: names from
 // the arm's own and arbitrary strings, sequences of any length, any bit
-// pattern as a number, any duration. Whatever comes in, what reaches the arm
+// pattern as a number, any duration, any arrival times, and an arm that
+// sometimes refuses a motion itself. Whatever comes in, what reaches the arm
 // is finite, within the limits, in joint order and well-timed, and every
-// message is either taken or refused and counted.
+// message is either taken or refused and counted; a motion the arm took
+// leaves the bridge reporting joint position control.
 #include <cmath>
 #include <string>
 #include <vector>
@@ -45,9 +47,9 @@ public:
     }
     std::string stream(const std::vector<double>& q, double time) override {
         checkTarget(q);
-        QEL_FUZZ_CHECK(time >= 0.005 && time <= 0.1);
-        ++reached;
-        return "";
+        // Two control cycles to a tenth of a second.
+        QEL_FUZZ_CHECK(time >= 0.01 && time <= 0.1);
+        return answer();
     }
     std::string follow(const std::vector<qel::m4::TrajectoryPoint>& points) override {
         QEL_FUZZ_CHECK(!points.empty());
@@ -58,12 +60,22 @@ public:
             QEL_FUZZ_CHECK(std::isfinite(points[p].time_from_start) && points[p].time_from_start >= 0);
             if (p > 0) QEL_FUZZ_CHECK(points[p].time_from_start > points[p - 1].time_from_start);
         }
-        ++reached;
-        return "";
+        return answer();
     }
+    qel::m4::MotionStatus motionStatus() override { return {}; }
 
     bool latched = false;
+    bool refuses = false;  // the arm's own refusal of the next motion
     uint64_t reached = 0;
+    uint64_t motions = 0;  // motions the arm took
+
+private:
+    std::string answer() {
+        if (refuses) return "refused by the arm";
+        ++reached;
+        ++motions;
+        return "";
+    }
 };
 
 // Storage for one hand-built message's strings and numbers.
@@ -113,6 +125,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         storage.name_lists.reserve(64);
         storage.numbers.reserve(256);
         arm.latched = input.ConsumeBool();
+        arm.refuses = input.ConsumeIntegralInRange<int>(0, 7) == 0;
+        const uint64_t motions_before = arm.motions;
         ++messages;
         switch (input.ConsumeIntegralInRange<int>(0, 5)) {
             case 0: {
@@ -150,6 +164,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
             case 4: edge.damp({input.ConsumeBool()}); break;
             case 5: edge.gripperCommand({anyDouble(input), anyDouble(input)}); break;
         }
+        const int state = edge.tally().state;
+        QEL_FUZZ_CHECK(state >= 0 && state <= 5);
+        if (arm.motions != motions_before) QEL_FUZZ_CHECK(state == 5);
     }
     const auto tally = edge.tally();
     QEL_FUZZ_CHECK(tally.accepted + tally.refused == messages);
