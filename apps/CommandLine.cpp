@@ -7,6 +7,7 @@
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 
 #include "qel/controller/ControlLaw.hpp"
 
@@ -34,6 +35,20 @@ std::string defaultUrdf() {
         if (access(path.c_str(), R_OK) == 0) return path;
     }
     return QEL_DEFAULT_URDF;
+}
+
+bool outputWritable(const std::string& path, const char* program) {
+    const std::size_t slash = path.rfind('/');
+    const std::string folder = slash == std::string::npos ? "." : (slash == 0 ? "/" : path.substr(0, slash));
+    if (access(folder.c_str(), W_OK | X_OK) != 0) {
+        std::fprintf(stderr, "%s: cannot write in '%s': %s\n", program, folder.c_str(), std::strerror(errno));
+        return false;
+    }
+    if (access(path.c_str(), F_OK) == 0 && access(path.c_str(), W_OK) != 0) {
+        std::fprintf(stderr, "%s: cannot replace '%s': %s\n", program, path.c_str(), std::strerror(errno));
+        return false;
+    }
+    return true;
 }
 
 double parseNumber(const std::string& text, const std::string& what) {

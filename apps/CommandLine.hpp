@@ -40,6 +40,10 @@ sigset_t blockStopSignals();
 // qel_m4/urdf), or else the one in the source tree they were built from.
 std::string defaultUrdf();
 
+// Whether a file can be created (or replaced) at `path`, checked before the
+// arm is started; if not, says why on standard error after "<program>: ".
+bool outputWritable(const std::string& path, const char* program);
+
 // `text` as a finite number; throws UsageError naming `what` otherwise.
 double parseNumber(const std::string& text, const std::string& what);
 

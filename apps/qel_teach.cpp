@@ -2,13 +2,10 @@
 // compensation so that an operator can guide it, and records every control
 // cycle until Ctrl-C or the duration; then damps the arm. See --help.
 #include <getopt.h>
-#include <unistd.h>
 
-#include <cerrno>
 #include <chrono>
 #include <cmath>
 #include <cstdio>
-#include <cstring>
 #include <exception>
 #include <memory>
 #include <string>
@@ -112,21 +109,6 @@ bool endsWith(const std::string& text, const std::string& end) {
     return text.size() >= end.size() && text.compare(text.size() - end.size(), end.size(), end) == 0;
 }
 
-// Whether the recording can be created where it is asked for; says why not.
-bool outputWritable(const std::string& path) {
-    const std::size_t slash = path.rfind('/');
-    const std::string folder = slash == std::string::npos ? "." : (slash == 0 ? "/" : path.substr(0, slash));
-    if (access(folder.c_str(), W_OK | X_OK) != 0) {
-        std::fprintf(stderr, "qel-teach: cannot write in '%s': %s\n", folder.c_str(), std::strerror(errno));
-        return false;
-    }
-    if (access(path.c_str(), F_OK) == 0 && access(path.c_str(), W_OK) != 0) {
-        std::fprintf(stderr, "qel-teach: cannot replace '%s': %s\n", path.c_str(), std::strerror(errno));
-        return false;
-    }
-    return true;
-}
-
 // Teaches until a stop signal, the duration or a fault; returns the exit
 // status. The arm is damped before this returns.
 int teach(InterfacesThread& arm, const Options& options) {
@@ -196,7 +178,7 @@ int main(int argc, char** argv) {
     if (done >= 0) return done;
     // Before anything moves: a teaching whose record cannot be kept is not
     // worth starting.
-    if (!outputWritable(options.out)) return kExitOutput;
+    if (!qel::tools::outputWritable(options.out, "qel-teach")) return kExitOutput;
 
     int status = 0;
     std::unique_ptr<InterfacesThread> arm = qel::tools::startArm(options.arm, "qel-teach", &status);
