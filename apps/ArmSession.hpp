@@ -8,6 +8,7 @@
 
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "qel/controller/ControllerOptions.hpp"
 #include "qel/interfaces/InterfacesThread.hpp"
@@ -62,5 +63,11 @@ inline constexpr int kExitInterruptedBase = 128;
 // started: ...", or the interruption), stores the tool's exit status
 // (kExitArmStart or kExitInterruptedBase + the signal) and returns null.
 std::unique_ptr<m4::InterfacesThread> startArm(const ArmStart& start, const char* program, int* exit_status);
+// The same for several arms, each on its own bus, started and homed at once
+// (one worker thread each). If one cannot be started the others are
+// cancelled and damped, the first failure is printed ("<program>: the arm on
+// <bus> could not be started: ...") and the result is empty.
+std::vector<std::unique_ptr<m4::InterfacesThread>> startArms(const std::vector<ArmStart>& starts, const char* program,
+                                                             int* exit_status);
 
 }  // namespace qel::tools

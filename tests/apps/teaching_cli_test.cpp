@@ -38,6 +38,7 @@ public:
         for (std::size_t k = 0; k < rows; ++k) {
             recording::CycleSample& s = samples[k];
             s.cycle = 101 + k;
+            s.monotonic_ns = 1'000'000'000 + static_cast<int64_t>(k) * 5'000'000;
             s.state = 3;
             const double at_rest[7] = {0.0, 0.3, 0.3, 0.0, 0.0, 0.0, 0.0};
             std::copy(at_rest, at_rest + 7, s.position);

@@ -2,6 +2,7 @@
 
 #include <hdf5.h>
 
+#include <functional>
 #include <mutex>
 #include <stdexcept>
 #include <type_traits>
@@ -269,10 +270,13 @@ bool Hdf5Input::has(const std::string& dataset) const {
     return object.ok() && H5Iget_type(object.get()) == H5I_DATASET;
 }
 
-std::vector<double> Hdf5Input::read(const std::string& dataset, std::vector<std::size_t>* shape) const {
-    if (!has(dataset)) fail("has no dataset '" + dataset + "'");
-    Call call;
-    const Handle id(H5Dopen2(file_, dataset.c_str(), H5P_DEFAULT), H5Dclose);
+namespace {
+
+// Reads a whole dataset of numbers as `memory_type` (a native type of T).
+template <typename T>
+std::vector<T> readAll(hid_t file, const std::string& dataset, hid_t memory_type, std::vector<std::size_t>* shape,
+                       const std::function<void(const std::string&)>& fail) {
+    const Handle id(H5Dopen2(file, dataset.c_str(), H5P_DEFAULT), H5Dclose);
     const Handle space(id.ok() ? H5Dget_space(id.get()) : -1, H5Sclose);
     const Handle type(id.ok() ? H5Dget_type(id.get()) : -1, H5Tclose);
     if (!space.ok() || !type.ok()) fail("cannot open dataset '" + dataset + "'");
@@ -284,11 +288,25 @@ std::vector<double> Hdf5Input::read(const std::string& dataset, std::vector<std:
     shape->assign(dims.begin(), dims.end());
     std::size_t count = 1;
     for (const hsize_t d : dims) count *= static_cast<std::size_t>(d);
-    std::vector<double> values(count);
-    if (count > 0 && H5Dread(id.get(), H5T_NATIVE_DOUBLE, H5S_ALL, H5S_ALL, H5P_DEFAULT, values.data()) < 0) {
+    std::vector<T> values(count);
+    if (count > 0 && H5Dread(id.get(), memory_type, H5S_ALL, H5S_ALL, H5P_DEFAULT, values.data()) < 0) {
         fail("cannot read dataset '" + dataset + "'");
     }
     return values;
+}
+
+}  // namespace
+
+std::vector<double> Hdf5Input::read(const std::string& dataset, std::vector<std::size_t>* shape) const {
+    if (!has(dataset)) fail("has no dataset '" + dataset + "'");
+    Call call;
+    return readAll<double>(file_, dataset, H5T_NATIVE_DOUBLE, shape, [this](const std::string& what) { fail(what); });
+}
+
+std::vector<int64_t> Hdf5Input::readIntegers(const std::string& dataset, std::vector<std::size_t>* shape) const {
+    if (!has(dataset)) fail("has no dataset '" + dataset + "'");
+    Call call;
+    return readAll<int64_t>(file_, dataset, H5T_NATIVE_INT64, shape, [this](const std::string& what) { fail(what); });
 }
 
 bool Hdf5Input::attribute(const std::string& name, std::string* value) const {

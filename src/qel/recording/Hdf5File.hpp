@@ -88,6 +88,9 @@ public:
     // rows first. Throws std::runtime_error naming the dataset if it is
     // missing or does not hold numbers.
     std::vector<double> read(const std::string& dataset, std::vector<std::size_t>* shape) const;
+    // The same for integers, exactly (time stamps in ns outgrow a double's
+    // 53 bits after 104 days).
+    std::vector<int64_t> readIntegers(const std::string& dataset, std::vector<std::size_t>* shape) const;
     // A text or number attribute of the file; false (and `value` untouched)
     // if there is none of that kind.
     bool attribute(const std::string& name, std::string* value) const;

@@ -7,6 +7,7 @@
 #include <cmath>
 #include <cstdio>
 #include <cstring>
+#include <stdexcept>
 
 #include "qel/controller/ControlLaw.hpp"
 #include "qel/motion/MotionPlanner.hpp"
@@ -38,9 +39,9 @@ std::string axisName(std::size_t i) {
 // The columns of a cycle recording that a replay needs, rows first.
 struct Recorded {
     int variant = 0;
-    double rate_hz = 0.0;
     std::size_t rows = 0;
     std::vector<double> cycle;
+    std::vector<int64_t> start_ns;  // each cycle's start, monotonic clock
     std::vector<double> state;
     std::vector<double> latched;
     std::vector<double> position;  // kMotors per row
@@ -65,9 +66,8 @@ Recorded readRecording(const std::string& path) {
         if (version != 1.0) {
             throw ReplayRefused(file_name + format(" has format version %g; this library reads version 1", version));
         }
-        if (!file.attribute("robot_variant", &variant) || !file.attribute("cycle_rate_hz", &r.rate_hz) ||
-            !std::isfinite(r.rate_hz) || !(r.rate_hz > 0.0)) {
-            throw ReplayRefused(file_name + " does not say which robot variant recorded it at which cycle rate");
+        if (!file.attribute("robot_variant", &variant)) {
+            throw ReplayRefused(file_name + " does not say which robot variant recorded it");
         }
         r.variant = static_cast<int>(variant);
         std::vector<std::size_t> shape;
@@ -81,6 +81,10 @@ Recorded readRecording(const std::string& path) {
             }
             return values;
         };
+        r.start_ns = file.readIntegers("time/monotonic_ns", &shape);
+        if (shape.size() != 1 || shape[0] != r.rows) {
+            throw ReplayRefused(file_name + " has a dataset 'time/monotonic_ns' of another shape than a recording's");
+        }
         r.state = column("state", 1);
         r.latched = column("fault_latched", 1);
         r.position = column("measured/position", recording::kMotors);
@@ -162,13 +166,13 @@ ReplayPlan planReplay(const std::string& path, const ReplayOptions& options) {
                 ++plan.clamped;
             }
         }
-        times.push_back((r.cycle[k] - r.cycle[first]) / r.rate_hz);
+        times.push_back(static_cast<double>(r.start_ns[k] - r.start_ns[first]) * 1e-9);
         samples.push_back(std::move(q));
     }
     if (out.axis != recording::kMotors) {
         const std::size_t i = out.axis;
-        const double when = (r.cycle[out.row] - r.cycle[first]) / r.rate_hz;
-        const double worst_when = (r.cycle[out.worst_row] - r.cycle[first]) / r.rate_hz;
+        const double when = times[out.row - first];
+        const double worst_when = times[out.worst_row - first];
         throw ReplayRefused(file_name + " leaves the limits: " + axisName(i) +
                             format(" (range %.4g to %.4g) is outside them from %.3f s", lowerLimit(i),
                                    upperLimit(i), when) +
@@ -176,7 +180,13 @@ ReplayPlan planReplay(const std::string& path, const ReplayOptions& options) {
                             format(", at worst %.4g, %.4g beyond its limit, at %.3f s", out.value, out.worst,
                                    worst_when));
     }
-    ReducedPath reduced = reduceSampledPath(times, samples, options.tolerance);
+    ReducedPath reduced;
+    try {
+        reduced = reduceSampledPath(times, samples, options.tolerance);
+    } catch (const std::invalid_argument& error) {
+        // Cycle start times that stand still or run back: not a recording.
+        throw ReplayRefused(file_name + " cannot be replayed: " + error.what());
+    }
     plan.first_posture = samples.front();
     plan.points = scaleTrajectoryTime(std::move(reduced.points), options.speed);
     plan.samples = samples.size();

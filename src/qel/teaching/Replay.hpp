@@ -71,13 +71,15 @@ struct ReplayPlan {
 // Reads the cycle recording at `path` (HDF5, as startRecording writes it)
 // and plans the replay of its taught part: the cycles from the first to the
 // last one in gravity compensation (state 3), or every cycle if none is,
-// ending before the first cycle with a latched fault. Times come from the
-// cycle numbers at the file's cycle rate. Throws ReplayRefused (nothing has
-// moved) for a file that cannot be read or is not a cycle recording, a
-// recording from another robot variant than options.robot_variant, fewer than
-// two cycles to replay, or a sample beyond a joint limit (naming the joint,
-// when, and by how much); std::invalid_argument for a speed or tolerance that
-// is not finite and above zero.
+// ending before the first cycle with a latched fault. Times are the cycles'
+// recorded start times (monotonic clock): the path is played at the pace it
+// was taught, also where the recording's cycles ran late. Throws
+// ReplayRefused (nothing has moved) for a file that cannot be read or is not
+// a cycle recording, a recording from another robot variant than
+// options.robot_variant, fewer than two cycles to replay, or a sample beyond
+// a joint limit (naming the joint, when, and by how much);
+// std::invalid_argument for a speed or tolerance that is not finite and
+// above zero.
 ReplayPlan planReplay(const std::string& path, const ReplayOptions& options);
 
 // How a replay ended.
