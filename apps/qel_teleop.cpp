@@ -68,8 +68,9 @@ void usage(FILE* to) {
                  "  --version           the version\n"
                  "\n"
                  "Exit status: 0 ended by a stop signal or the duration, 1 a fault of either\n"
-                 "arm ended it (both damped), 2 bad command line, 3 the episode file cannot\n"
-                 "be written, 4 an arm could not be started, 130 or 143 stopped by SIGINT or\n"
+                 "arm ended it (both damped) or the follower could not be moved onto the\n"
+                 "leader's posture, 2 bad command line, 3 the episode file cannot be\n"
+                 "written, 4 an arm could not be started, 130 or 143 stopped by SIGINT or\n"
                  "SIGTERM while homing.\n",
                  qel::m4::kTeleopCatchUpSpeed, qel::tools::defaultUrdf().c_str());
 }

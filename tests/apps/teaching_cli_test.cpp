@@ -18,6 +18,7 @@ namespace qel::test {
 namespace {
 
 const std::string kReplay = QEL_REPLAY_PATH;
+const std::string kTeleop = QEL_TELEOP_PATH;
 
 bool contains(const std::string& text, const std::string& part) { return text.find(part) != std::string::npos; }
 
@@ -142,6 +143,61 @@ TEST(ReplayCli, RefusesARecordingItCannotReplayBeforeTheArmStarts) {
     }
     unlink(not_hdf5.c_str());
     unlink(foreign.c_str());
+}
+
+TEST(TeleopCli, HelpVersionBadCommandLinesAndSetupsThatFailBeforeTheArmsMove) {
+    std::string out, err;
+    for (const char* help : {"-h", "--help"}) {
+        EXPECT_EQ(runTool(kTeleop, {help}, &out, &err), 0);
+        for (const char* part : {"usage: qel-teleop --leader IFACE --follower IFACE", "MOVES BOTH ARMS", "--record",
+                                 "--duration", "--urdf", "gravity compensation", "/action", "/observations/qpos",
+                                 "docs/teleoperation.md", "Exit status", "1 a fault of either", "3 the episode file",
+                                 "4 an arm could not be started", "130 or 143"}) {
+            EXPECT_TRUE(contains(out, part)) << part << " missing from:\n" << out;
+        }
+    }
+    EXPECT_EQ(runTool(kTeleop, {"--version"}, &out, &err), 0);
+    EXPECT_EQ(out, std::string("qel-teleop ") + QEL_EXPECTED_VERSION + "\n");
+
+    struct Bad {
+        std::vector<std::string> args;
+        const char* message;
+    };
+    const Bad bad[] = {
+        {{}, "--leader IFACE is required"},
+        {{"--leader", "vcan0"}, "--follower IFACE is required"},
+        {{"--follower", "vcan1"}, "--leader IFACE is required"},
+        {{"--leader", "vcan0", "--follower", "vcan0"}, "the leader and the follower need a bus each (both are on 'vcan0')"},
+        {{"--leader", "vcan0", "--follower", "vcan1", "--duration", "0"}, "--duration must be above 0"},
+        {{"--leader", "vcan0", "--follower", "vcan1", "--duration", "later"}, "--duration must be a finite number"},
+        {{"--leader", "vcan0", "--follower", "vcan1", "--record", ""}, "--record needs a file name"},
+        {{"--leader", "vcan0", "--follower", "vcan1", "stray"}, "unexpected argument 'stray'"},
+        {{"--leader"}, "option '--leader' needs a value"},
+        {{"--leader", "vcan0", "--follower", "vcan1", "--bogus"}, "unknown option '--bogus'"},
+    };
+    for (const Bad& b : bad) {
+        EXPECT_EQ(runTool(kTeleop, b.args, &out, &err), 2) << b.message;
+        EXPECT_TRUE(contains(err, b.message)) << "expected '" << b.message << "' in: " << err;
+        EXPECT_TRUE(contains(err, "usage: qel-teleop")) << err;
+    }
+
+    // An episode in a folder that cannot exist: refused before a bus is
+    // opened. Where it can be written, the missing interfaces stop it, the
+    // one that failed first named; nothing is recorded.
+    const std::string not_a_folder = scratchPath("file");
+    std::ofstream(not_a_folder) << "x";
+    EXPECT_EQ(runTool(kTeleop, {"--leader", "nocan7", "--follower", "nocan8", "--record", not_a_folder + "/e.h5"},
+                      &out, &err), 3);
+    EXPECT_TRUE(contains(err, "qel-teleop: cannot write in '" + not_a_folder + "'")) << err;
+    EXPECT_EQ(out, "");
+    const std::string episode = scratchPath("episode.h5");
+    EXPECT_EQ(runTool(kTeleop, {"--leader", "nocan7", "--follower", "nocan8", "--record", episode}, &out, &err), 4);
+    EXPECT_TRUE(contains(out, "Connecting to the arms on nocan7 and nocan8")) << out;
+    EXPECT_TRUE(contains(err, "qel-teleop: the arm on nocan") && contains(err, " could not be started: Cannot open CAN "
+                                                                                 "interface 'nocan"))
+        << err;
+    EXPECT_NE(access(episode.c_str(), F_OK), 0) << "nothing recorded";
+    unlink(not_a_folder.c_str());
 }
 
 }  // namespace

@@ -245,6 +245,22 @@ TEST_F(TeachingTwoArms, AMotionTaughtByHandIsReplayedWithinItsBound) {
     // The bound, and the wire's position step on top (the set-point is
     // truncated to it).
     EXPECT_LE(best, kReplayBound + kQuantum + 1e-6) << "at cycle " << best_start << " of " << sent.size();
+
+    // Replayed again at half the speed and stopped on the way: the motion
+    // comes to rest along the path and the arm holds there.
+    ReplayOptions slower;
+    slower.speed = 0.5;
+    const ReplayPlan again = planReplay(lesson, slower);
+    EXPECT_NEAR(again.duration_s, 2 * plan.duration_s, 1e-9);
+    uint64_t follow_from = 0;
+    const ReplayResult stopped = runReplay(
+        *s.controller, again, [&] { return follow_from != 0 && s.controller->getJointSample().cycle > follow_from + 40; },
+        [&](ReplayPhase phase) {
+            if (phase == ReplayPhase::kFollow) follow_from = s.controller->getJointSample().cycle;
+        });
+    EXPECT_EQ(stopped.outcome, ReplayOutcome::kStopped) << stopped.reason;
+    EXPECT_EQ(s.controller->motionStatus().state, MotionState::kStopped);
+    EXPECT_FALSE(s.controller->faultLatched());
 }
 
 TEST_F(TeachingTwoArms, TheFollowerCopiesAPushedLeaderWithinTwoCycles) {
