@@ -1,5 +1,6 @@
 #include "support/TeleopLatency.hpp"
 
+#include <algorithm>
 #include <cmath>
 #include <cstdint>
 #include <cstdlib>
@@ -55,10 +56,18 @@ std::vector<StepLatency> teleopLatencies(const std::vector<SentEvent>& events, c
         if (step <= 0 || static_cast<std::size_t>(step) >= positions.size()) continue;
         if (std::fabs(positions[step] - positions[step - 1]) < 2 * kQuantum) continue;
         const int raw = rawOf(positions[step]);
+        // Among the leader's last few feedback frames before the hand-over:
+        // an older frame with the same position is the leader passing there
+        // before, not what was handed over.
+        const auto after = std::upper_bound(feedback.begin(), feedback.end(), at,
+                                             [](std::size_t a, const Indexed& f) { return a < f.at; });
         const Indexed* measured = nullptr;
-        for (const Indexed& f : feedback) {
-            if (f.at > at) break;
-            if (f.raw == raw) measured = &f;
+        for (auto f = after; f != feedback.begin() && after - f < kSearchCycles;) {
+            --f;
+            if (f->raw == raw) {
+                measured = &*f;
+                break;
+            }
         }
         if (measured == nullptr) continue;
         const Indexed* carried = nullptr;

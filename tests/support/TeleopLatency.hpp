@@ -39,12 +39,12 @@ struct StepLatency {
 // For every step whose position (`positions[step]`, the joint's value handed
 // over at that mark) differs from the previous step's by at least two
 // position quanta, so that it names one feedback frame and one command: the
-// latest feedback frame of the leader's motor before the hand-over with that
-// position, and the first command to the follower's motor after it carrying
-// it (the same 16-bit position, give or take the one step the encoder's
-// truncation may take). Steps with no such pair within five follower cycles
-// (a position held back to the catch-up speed is no leader measurement) are
-// left out.
+// latest of the leader motor's last five feedback frames before the
+// hand-over with that position, and the first command to the follower's
+// motor after it carrying it (the same 16-bit position, give or take the one
+// step the encoder's truncation may take) within five follower cycles. Steps
+// without such a pair (a position held back to the catch-up speed is no
+// leader measurement) are left out.
 std::vector<StepLatency> teleopLatencies(const std::vector<SentEvent>& events, const TeleopParties& parties,
                                          const std::vector<double>& positions);
 

@@ -13,7 +13,6 @@
 #include <chrono>
 #include <cmath>
 #include <cstdlib>
-#include <future>
 #include <memory>
 #include <string>
 #include <vector>
@@ -21,8 +20,8 @@
 #include "qel/interfaces/InterfacesThread.hpp"
 #include "qel/teaching/LeaderFollower.hpp"
 #include "qel/teaching/Replay.hpp"
-#include "sim/VirtualArm.hpp"
 #include "support/ArmStates.hpp"
+#include "support/BusStations.hpp"
 #include "support/CanRecorder.hpp"
 #include "support/CommandCycles.hpp"
 #include "support/CommandFrames.hpp"
@@ -59,94 +58,54 @@ std::string scratchDir() {
     return made != nullptr ? made : "";
 }
 
-// One arm and its controller, with what tells their frames apart in a send
-// trace: the controller's socket (learnt from the thread that built it,
-// which sends start-up's frames) and the arm's simulation thread (which
-// writes its feedback).
-struct Station {
-    std::unique_ptr<sim::VirtualArm> arm;
-    std::unique_ptr<InterfacesThread> controller;
-    std::atomic<pid_t> arm_thread{0};
-    pid_t builder = 0;
-    int fd = -1;
-    std::string bus;
+using Station = test::BusStation<InterfacesThread>;
 
-    // The controller's control thread: frames on its socket from any thread
-    // but the builder.
-    pid_t controlThread(const std::vector<SentEvent>& events) const {
-        for (const SentEvent& e : events) {
-            if (e.kind == SentEvent::kFrame && e.fd == fd && e.thread != builder) return e.thread;
-        }
-        return 0;
+// Waits until `n` more cycles have published.
+bool runCycles(InterfacesThread& arm, uint64_t n) {
+    uint64_t cycle = arm.getJointSample().cycle;
+    const uint64_t until = cycle + n;
+    const auto deadline = std::chrono::steady_clock::now() + 60s;
+    while (cycle < until) {
+        if (std::chrono::steady_clock::now() > deadline) return false;
+        cycle = arm.waitJointSample(cycle, 1.0).cycle;
     }
-    // Waits until `n` more cycles have published.
-    bool runCycles(uint64_t n) {
-        uint64_t cycle = controller->getJointSample().cycle;
-        const uint64_t until = cycle + n;
-        const auto deadline = std::chrono::steady_clock::now() + 60s;
-        while (cycle < until) {
-            if (std::chrono::steady_clock::now() > deadline) return false;
-            cycle = controller->waitJointSample(cycle, 1.0).cycle;
-        }
-        return true;
+    return true;
+}
+
+// Waits until the push has died away: every joint slower than 0.1 rad/s
+// (four steps of the velocity field) for 40 cycles. Not at rest: floating,
+// the virtual arm creeps at 0.02 rad/s, as a zero torque command decodes to
+// half a torque step (-0.007 N·m) against its viscous friction, and a
+// follower creeps with it.
+bool settle(InterfacesThread& arm) {
+    int slow = 0;
+    const auto deadline = std::chrono::steady_clock::now() + 60s;
+    uint64_t cycle = 0;
+    while (slow < 40) {
+        if (std::chrono::steady_clock::now() > deadline) return false;
+        const JointSample s = arm.waitJointSample(cycle, 1.0);
+        cycle = s.cycle;
+        bool all = true;
+        for (int i = 0; i < 6; ++i) all = all && std::fabs(s.velocities[i]) < 0.1;
+        slow = all ? slow + 1 : 0;
     }
-    // Waits until the push has died away: every joint slower than 0.1 rad/s
-    // (four steps of the velocity field) for 40 cycles. Not at rest:
-    // floating, the virtual arm creeps at 0.02 rad/s, as a zero torque
-    // command decodes to half a torque step (-0.007 N·m) against its viscous
-    // friction, and a follower creeps with it.
-    bool settle() {
-        int slow = 0;
-        const auto deadline = std::chrono::steady_clock::now() + 60s;
-        uint64_t cycle = 0;
-        while (slow < 40) {
-            if (std::chrono::steady_clock::now() > deadline) return false;
-            const JointSample s = controller->waitJointSample(cycle, 1.0);
-            cycle = s.cycle;
-            bool all = true;
-            for (int i = 0; i < 6; ++i) all = all && std::fabs(s.velocities[i]) < 0.1;
-            slow = all ? slow + 1 : 0;
-        }
-        return true;
-    }
-    // Holds the arm where it is, in position control, once position
-    // control has come to rest there (a motion starts from rest).
-    bool hold() {
-        const std::vector<double> here = controller->getJointPositons();
-        controller->setJointPositions(here);
-        controller->setArmStatus(kPositionControl);
-        return runCycles(20) && settle();
-    }
-};
+    return true;
+}
+
+// Holds the arm where it is, in position control, once position control has
+// come to rest there (a motion starts from rest).
+bool hold(InterfacesThread& arm) {
+    arm.setJointPositions(arm.getJointPositons());
+    arm.setArmStatus(kPositionControl);
+    return runCycles(arm, 20) && settle(arm);
+}
 
 class TeachingTwoArms : public testing::Test {
 protected:
     static void SetUpTestSuite() {
         dir_ = scratchDir();
         SendTrace start_up;
-        std::future<void> built[2];
-        const char* buses[2] = {test::kTestBus, test::kSecondTestBus};
-        for (int i = 0; i < 2; ++i) {
-            Station& s = stations_[i];
-            s.bus = buses[i];
-            sim::VirtualArmOptions options;
-            options.interface = s.bus;
-            options.on_frame = [&s](const hw_interface::CanFrame&) {
-                if (s.arm_thread == 0) s.arm_thread = SendTrace::currentThread();
-            };
-            s.arm = std::make_unique<sim::VirtualArm>(options);
-            s.arm->start();
-            built[i] = std::async(std::launch::async, [&s] {
-                s.builder = SendTrace::currentThread();
-                s.controller = std::make_unique<InterfacesThread>(QEL_TEST_URDF, s.bus, 0);
-            });
-        }
-        for (auto& b : built) b.get();
-        for (const SentEvent& e : start_up.events()) {
-            for (Station& s : stations_) {
-                if (e.kind == SentEvent::kFrame && e.thread == s.builder) s.fd = e.fd;
-            }
-        }
+        test::startStations(stations_, start_up, QEL_TEST_URDF);
     }
     static void TearDownTestSuite() {
         for (Station& s : stations_) {
@@ -168,17 +127,17 @@ TEST_F(TeachingTwoArms, AMotionTaughtByHandIsReplayedWithinItsBound) {
     ASSERT_GE(s.fd, 0);
     // Teaching: floating, recorded, joint 2 pushed by a hand.
     s.controller->setArmStatus(kGravityCompensation);
-    ASSERT_TRUE(s.runCycles(5));
+    ASSERT_TRUE(runCycles(*s.controller, 5));
     const std::string lesson = dir_ + "/lesson.h5";
     s.controller->startRecording(lesson);
-    ASSERT_TRUE(s.runCycles(20));
+    ASSERT_TRUE(runCycles(*s.controller, 20));
     const double before = s.arm->state(2).position;
     s.arm->push(2, kPush, sim::VirtualArm::Clock::now(), kPushFor);
     ASSERT_TRUE(eventually([&] { return s.arm->state(2).position > before + 0.1; }, 30s));
-    ASSERT_TRUE(s.settle());
+    ASSERT_TRUE(settle(*s.controller));
     const RecordingStatus recorded = s.controller->stopRecording();
     ASSERT_TRUE(recorded.error.empty()) << recorded.error;
-    ASSERT_TRUE(s.hold());
+    ASSERT_TRUE(hold(*s.controller));
 
     test::Hdf5Reader file(lesson);
     const test::Hdf5Dataset cycle = file.read("cycle");
@@ -267,8 +226,8 @@ TEST_F(TeachingTwoArms, TheFollowerCopiesAPushedLeaderWithinTwoCycles) {
     Station& leader = stations_[0];
     Station& follower = stations_[1];
     ASSERT_GE(follower.fd, 0);
-    ASSERT_TRUE(leader.hold());
-    ASSERT_TRUE(follower.hold());
+    ASSERT_TRUE(hold(*leader.controller));
+    ASSERT_TRUE(hold(*follower.controller));
     // The leader's joint 2 handed over at each step, by step number; each
     // hand-over is marked in the record.
     std::vector<double> handed(kMaxSteps, 0.0);
@@ -287,12 +246,12 @@ TEST_F(TeachingTwoArms, TheFollowerCopiesAPushedLeaderWithinTwoCycles) {
     TeleopStatus done;
     {
         LeaderFollower teleop(*leader.controller, *follower.controller, options);
-        ASSERT_TRUE(leader.runCycles(20));
+        ASSERT_TRUE(runCycles(*leader.controller, 20));
         const double before = leader.arm->state(2).position;
         leader.arm->push(2, kPush, sim::VirtualArm::Clock::now(), kPushFor);
         ASSERT_TRUE(eventually([&] { return leader.arm->state(2).position > before + 0.1; }, 30s));
-        ASSERT_TRUE(leader.settle());
-        ASSERT_TRUE(follower.settle());
+        ASSERT_TRUE(settle(*leader.controller));
+        ASSERT_TRUE(settle(*follower.controller));
         const std::vector<double> led = leader.controller->getJointPositons();
         const std::vector<double> followed = follower.controller->getJointPositons();
         EXPECT_NEAR(followed[1], led[1], kFollowDistance) << "measured";
@@ -375,11 +334,11 @@ TEST_F(TeachingTwoArms, AFaultOnEitherArmDampsTheOther) {
         SCOPED_TRACE(c.faulty == 1 ? "the follower faults" : "the leader faults");
         Station& faulty = stations_[c.faulty];
         Station& other = stations_[1 - c.faulty];
-        ASSERT_TRUE(stations_[0].hold());
-        ASSERT_TRUE(stations_[1].hold());
+        ASSERT_TRUE(hold(*stations_[0].controller));
+        ASSERT_TRUE(hold(*stations_[1].controller));
         LeaderFollowerOptions options;
         LeaderFollower teleop(*stations_[0].controller, *stations_[1].controller, options);
-        ASSERT_TRUE(other.runCycles(10));
+        ASSERT_TRUE(runCycles(*other.controller, 10));
         SendTrace trace;
         faulty.arm->setStatusCode(c.motor, 9);
         ASSERT_TRUE(eventually([&] { return teleop.status().end != TeleopEnd::kRunning; }, 30s));
@@ -392,12 +351,12 @@ TEST_F(TeachingTwoArms, AFaultOnEitherArmDampsTheOther) {
         EXPECT_TRUE(faulty.controller->faultLatched());
         EXPECT_TRUE(other.controller->faultLatched()) << "damped with it";
         EXPECT_EQ(other.controller->latchedFaultCode(), 5) << "the damping request's code";
-        ASSERT_TRUE(other.runCycles(5));
+        ASSERT_TRUE(runCycles(*other.controller, 5));
         trace.stop();
         expectDamped(trace, other.controlThread(trace.events()));
         faulty.arm->setStatusCode(c.motor, std::nullopt);
         teleop.stop();
-        ASSERT_TRUE(faulty.runCycles(5));
+        ASSERT_TRUE(runCycles(*faulty.controller, 5));
         stations_[0].controller->setArmStatus(kProtect);
         stations_[1].controller->setArmStatus(kProtect);
     }
