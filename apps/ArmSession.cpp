@@ -144,4 +144,24 @@ std::vector<std::unique_ptr<m4::InterfacesThread>> startArms(const std::vector<A
     return arms;
 }
 
+SessionEnd runSession(double duration_s, const std::function<bool()>& step,
+                      const std::function<void(double seconds)>& progress, const char* stopping) {
+    constexpr auto kProgressEvery = 5s;
+    const auto start = Clock::now();
+    const auto end = start + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(duration_s));
+    auto next_progress = start + kProgressEvery;
+    while (!stopRequested()) {
+        std::this_thread::sleep_for(20ms);
+        const auto now = Clock::now();
+        if (duration_s > 0 && now >= end) return SessionEnd::kDuration;
+        if (!step()) return SessionEnd::kStep;
+        if (now >= next_progress) {
+            progress(std::chrono::duration<double>(now - start).count());
+            next_progress += kProgressEvery;
+        }
+    }
+    std::printf("\n%s: %s.\n", stopSignalName(), stopping);
+    return SessionEnd::kStopSignal;
+}
+
 }  // namespace qel::tools

@@ -61,6 +61,15 @@ double parseNumber(const std::string& text, const std::string& what) {
     return value;
 }
 
+double parseDuration(const std::string& text) {
+    constexpr double kMaxDuration = 1e6;  // s
+    const double seconds = parseNumber(text, "--duration");
+    if (!(seconds > 0) || seconds > kMaxDuration) {
+        throw UsageError{"--duration must be above 0 and at most 1e6 seconds"};
+    }
+    return seconds;
+}
+
 int parseMotorId(const std::string& text) {
     const double value = parseNumber(text, "motor identifier");
     for (const auto& slot : m4::control::kMotorLayout) {

@@ -47,6 +47,10 @@ bool outputWritable(const std::string& path, const char* program);
 // `text` as a finite number; throws UsageError naming `what` otherwise.
 double parseNumber(const std::string& text, const std::string& what);
 
+// `text` as a --duration: seconds above 0 and at most 1e6; throws
+// UsageError otherwise.
+double parseDuration(const std::string& text);
+
 // `text` as one of the arm's motor identifiers (1, 2, 4, 5, 6, 7, 8); throws
 // UsageError otherwise, saying which identifiers exist.
 int parseMotorId(const std::string& text);

@@ -4,12 +4,10 @@
 // duration or a fault, which damps both. See --help.
 #include <getopt.h>
 
-#include <chrono>
 #include <cstdio>
 #include <exception>
 #include <memory>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "apps/ArmSession.hpp"
@@ -19,15 +17,11 @@
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
-using namespace std::chrono_literals;
 using qel::m4::InterfacesThread;
 using qel::m4::TeleopEnd;
 using qel::m4::TeleopStatus;
 
 constexpr int kProtect = 2;
-constexpr double kMaxDuration = 1e6;  // s
-constexpr auto kProgressEvery = 5s;
 
 // Exit statuses; see the usage text (the shared ones are in ArmSession.hpp).
 constexpr int kExitDone = 0;
@@ -99,10 +93,7 @@ bool parse(int argc, char** argv, Options* options) {
                 options->record = value;
                 break;
             case kDuration:
-                options->duration_s = qel::tools::parseNumber(value, "--duration");
-                if (!(options->duration_s > 0) || options->duration_s > kMaxDuration) {
-                    throw qel::tools::UsageError{"--duration must be above 0 and at most 1e6 seconds"};
-                }
+                options->duration_s = qel::tools::parseDuration(value);
                 break;
             case 'h':
             case kHelp: usage(stdout); return false;
@@ -146,23 +137,17 @@ int teleoperate(InterfacesThread& leader, InterfacesThread& follower, const Opti
                 options.record.empty() ? "" : ("Recording the episode to " + options.record + "; ").c_str(),
                 options.duration_s > 0 ? "the duration or Ctrl-C" : "Ctrl-C");
 
-    const auto start = Clock::now();
-    const auto end = start + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(options.duration_s));
-    auto next_progress = start + kProgressEvery;
-    while (!qel::tools::stopRequested()) {
-        std::this_thread::sleep_for(20ms);
-        const auto now = Clock::now();
-        if (options.duration_s > 0 && now >= end) break;
-        const TeleopStatus status = teleop->status();
-        if (status.end != TeleopEnd::kRunning) break;
-        if (!status.episode.path.empty() && !status.episode.error.empty()) break;
-        if (now >= next_progress) {
-            std::printf("  streaming... %.0f s, %llu steps\n", std::chrono::duration<double>(now - start).count(),
-                        static_cast<unsigned long long>(status.steps));
-            next_progress += kProgressEvery;
-        }
-    }
-    if (qel::tools::stopRequested()) std::printf("\n%s: ending the teleoperation.\n", qel::tools::stopSignalName());
+    qel::tools::runSession(
+        options.duration_s,
+        [&] {
+            const TeleopStatus status = teleop->status();
+            return status.end == TeleopEnd::kRunning && status.episode.error.empty();
+        },
+        [&](double seconds) {
+            std::printf("  streaming... %.0f s, %llu steps\n", seconds,
+                        static_cast<unsigned long long>(teleop->status().steps));
+        },
+        "ending the teleoperation");
     const TeleopStatus done = teleop->stop();
     // Both damped, whatever ended it.
     leader.setArmStatus(kProtect);

@@ -1,15 +1,11 @@
 #include "qel/recording/EpisodeRecorder.hpp"
 
-#include <pthread.h>
-#include <sched.h>
-
 #include <chrono>
 #include <cstring>
 #include <stdexcept>
 
 #include "qel/output/Output.hpp"
 #include "qel/realtime/CycleClock.hpp"
-#include "qel/realtime/ThreadSettings.hpp"
 #include "qel/recording/CycleColumns.hpp"
 
 namespace qel::recording {
@@ -70,52 +66,28 @@ constexpr EpisodeColumn kColumns[] = {
      [](const EpisodeStep& s, int64_t, void* out) { put(out, s.follower_cycle); }},
 };
 
-std::vector<std::string> jointNames() { return std::vector<std::string>(kJointNames.begin(), kJointNames.end()); }
-
 }  // namespace
 
 EpisodeRecorder::EpisodeRecorder(const std::string& path, const EpisodeLayout& layout)
     : queue_(std::make_unique<Queue>()) {
     file_ = std::make_unique<Hdf5File>(path);
-    Hdf5File& f = *file_;
-    f.attribute(Hdf5File::kRoot, "format", std::string("qel_m4 teleoperation episode"));
-    f.attribute(Hdf5File::kRoot, "format_version", int64_t{1});
-    f.attribute(Hdf5File::kRoot, "library_version", layout.library_version);
-    f.attribute(Hdf5File::kRoot, "hdf5_version", Hdf5File::libraryVersion());
-    f.attribute(Hdf5File::kRoot, "robot_variant", int64_t{layout.robot_variant});
-    f.attribute(Hdf5File::kRoot, "leader_interface", layout.leader_interface);
-    f.attribute(Hdf5File::kRoot, "follower_interface", layout.follower_interface);
-    f.attribute(Hdf5File::kRoot, "cycle_rate_hz", layout.cycle_rate_hz);
-    f.attribute(Hdf5File::kRoot, "joint_names", jointNames());
+    writeFileIdentity(*file_, "qel_m4 teleoperation episode", layout.library_version, layout.robot_variant,
+                      layout.cycle_rate_hz);
+    file_->attribute(Hdf5File::kRoot, "leader_interface", layout.leader_interface);
+    file_->attribute(Hdf5File::kRoot, "follower_interface", layout.follower_interface);
     for (const EpisodeColumn& column : kColumns) {
-        const std::vector<std::size_t> shape = column.per_motor ? std::vector<std::size_t>{kMotors}
-                                                                : std::vector<std::size_t>{};
-        const Hdf5File::Dataset dataset = f.dataset(column.path, column.type, shape, kChunkRows);
-        f.attribute(dataset, "unit", std::string(column.unit));
-        f.attribute(dataset, "description", std::string(column.meaning));
-        if (column.per_motor) f.attribute(dataset, "columns", jointNames());
-        datasets_.push_back(dataset);
+        datasets_.push_back(file_->describedDataset(
+            column.path, column.type, column.per_motor ? std::vector<std::size_t>{kMotors} : std::vector<std::size_t>{},
+            kChunkRows, column.unit, column.meaning, column.per_motor ? jointNames() : std::vector<std::string>{}));
     }
     batch_.resize(kQueueSteps);
     status_.active = true;
     status_.path = path;
     last_flush_ns_ = realtime::monotonicNanos();
-    thread_ = std::thread([this] { run(); });
+    thread_ = std::make_unique<DrainThread>(mutex_, kDrainPeriod, "qel-episode", [this] { drainLocked(); });
 }
 
 EpisodeRecorder::~EpisodeRecorder() { finish(); }
-
-void EpisodeRecorder::run() {
-    // Ordinary scheduling, whatever the thread that made the recorder had.
-    sched_param ordinary{};
-    pthread_setschedparam(pthread_self(), SCHED_OTHER, &ordinary);
-    realtime::applyToCurrentThread(realtime::ThreadSettings{}, "qel-episode");
-    std::unique_lock<std::mutex> lock(mutex_);
-    while (!quit_) {
-        drainLocked();
-        wake_.wait_for(lock, kDrainPeriod, [this] { return quit_; });
-    }
-}
 
 void EpisodeRecorder::drainLocked() {
     std::size_t count;
@@ -162,12 +134,7 @@ void EpisodeRecorder::failLocked(const std::string& message) {
 }
 
 RecordingStatus EpisodeRecorder::finish() {
-    {
-        std::lock_guard<std::mutex> lock(mutex_);
-        quit_ = true;
-    }
-    wake_.notify_all();
-    if (thread_.joinable()) thread_.join();
+    thread_->stop();
     std::lock_guard<std::mutex> lock(mutex_);
     drainLocked();
     status_.lost = queue_->dropped();

@@ -9,17 +9,16 @@
 // thread of ordinary priority writes the HDF5 file, so the stream never
 // waits for the disk.
 
-#include <condition_variable>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <mutex>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "qel/realtime/SampleRing.hpp"
 #include "qel/recording/CycleSample.hpp"
+#include "qel/recording/DrainThread.hpp"
 #include "qel/recording/Hdf5File.hpp"
 #include "qel/recording/RecordingTypes.hpp"
 
@@ -76,7 +75,6 @@ public:
 private:
     using Queue = realtime::SampleRing<EpisodeStep, kQueueSteps>;
 
-    void run();
     // Takes what is queued and writes it; with mutex_ held.
     void drainLocked();
     void writeLocked(const EpisodeStep* steps, std::size_t count);
@@ -91,9 +89,7 @@ private:
     int64_t first_ns_ = 0;  // the first row's leader time: 0 s of /timestamp
     RecordingStatus status_;
     int64_t last_flush_ns_ = 0;
-    bool quit_ = false;
-    std::condition_variable wake_;
-    std::thread thread_;
+    std::unique_ptr<DrainThread> thread_;  // last: it uses everything above
 };
 
 }  // namespace qel::recording

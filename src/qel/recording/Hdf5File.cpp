@@ -144,6 +144,17 @@ Hdf5File::Dataset Hdf5File::dataset(const std::string& path, Type type,
     return tables_.size() - 1;
 }
 
+Hdf5File::Dataset Hdf5File::describedDataset(const std::string& path, Type type,
+                                             const std::vector<std::size_t>& row_shape, std::size_t chunk_rows,
+                                             const std::string& unit, const std::string& description,
+                                             const std::vector<std::string>& columns) {
+    const Dataset id = dataset(path, type, row_shape, chunk_rows);
+    attribute(id, "unit", unit);
+    attribute(id, "description", description);
+    if (!columns.empty()) attribute(id, "columns", columns);
+    return id;
+}
+
 void Hdf5File::append(Dataset dataset, const void* data, std::size_t rows) {
     if (rows == 0) return;
     Call call;

@@ -34,6 +34,11 @@ public:
     // yet, stored in chunks of `chunk_rows` rows. Throws std::runtime_error.
     Dataset dataset(const std::string& path, Type type, const std::vector<std::size_t>& row_shape,
                     std::size_t chunk_rows);
+    // The same with its "unit" and "description" attributes and, unless
+    // empty, "columns" naming the entries of a row.
+    Dataset describedDataset(const std::string& path, Type type, const std::vector<std::size_t>& row_shape,
+                             std::size_t chunk_rows, const std::string& unit, const std::string& description,
+                             const std::vector<std::string>& columns);
     // Appends `rows` rows, packed in `data` in the dataset's element type.
     // Throws std::runtime_error (the dataset then holds the rows before).
     void append(Dataset dataset, const void* data, std::size_t rows);
