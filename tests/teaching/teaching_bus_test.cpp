@@ -357,6 +357,9 @@ TEST_F(TeachingTwoArms, AFaultOnEitherArmDampsTheOther) {
         faulty.arm->setStatusCode(c.motor, std::nullopt);
         teleop.stop();
         ASSERT_TRUE(runCycles(*faulty.controller, 5));
+        // Both still latched: streaming does not begin again until the host
+        // has looked.
+        EXPECT_THROW(LeaderFollower(*stations_[0].controller, *stations_[1].controller, options), TeleopRefused);
         stations_[0].controller->setArmStatus(kProtect);
         stations_[1].controller->setArmStatus(kProtect);
     }

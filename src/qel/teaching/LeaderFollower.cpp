@@ -57,6 +57,13 @@ bool limitStep(const std::vector<double>& sent, uint64_t cycles, std::vector<dou
 LeaderFollower::LeaderFollower(InterfacesThread& leader, InterfacesThread& follower,
                                const LeaderFollowerOptions& options)
     : leader_(leader), follower_(follower), options_(options) {
+    // Switching the leader to gravity compensation would clear its latch:
+    // a fault is the host's to look at first.
+    for (InterfacesThread* arm : {&leader_, &follower_}) {
+        if (!arm->faultLatched()) continue;
+        throw TeleopRefused(std::string(arm == &leader_ ? "the leader" : "the follower") + " holds a latched fault: " +
+                            arm->latchedFaultMessage() + " (code " + std::to_string(arm->latchedFaultCode()) + ")");
+    }
     if (!options.episode_path.empty()) {
         recording::EpisodeLayout layout;
         layout.library_version = QEL_LIBRARY_VERSION;

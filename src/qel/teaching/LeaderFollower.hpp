@@ -40,8 +40,9 @@ inline constexpr double kTeleopLeaderSilence = 0.5;  // s
 inline constexpr double kTeleopAlignSpeed = 0.5;          // rad/s
 inline constexpr double kTeleopAlignAcceleration = 1.0;   // rad/s²
 
-// Thrown when the follower cannot be moved onto the leader's posture; what()
-// gives the motion layer's reason.
+// Thrown when streaming cannot begin: an arm holds a latched fault (which
+// only the host may clear), or the follower cannot be moved onto the
+// leader's posture (what() gives the motion layer's reason).
 class TeleopRefused : public std::runtime_error {
 public:
     using std::runtime_error::runtime_error;
@@ -99,8 +100,9 @@ public:
     // with a joint move, lets the leader float in gravity compensation with
     // its gripper let go (torque 0), and starts streaming. Throws
     // std::runtime_error naming the file if it cannot be created (nothing
-    // moved), and TeleopRefused if the follower cannot get to the leader's
-    // posture (it may have moved on the way; the leader has not).
+    // moved), and TeleopRefused if either arm holds a latched fault (nothing
+    // moved) or the follower cannot get to the leader's posture (it may
+    // have moved on the way; the leader has not).
     LeaderFollower(InterfacesThread& leader, InterfacesThread& follower, const LeaderFollowerOptions& options);
     // stop().
     ~LeaderFollower();
