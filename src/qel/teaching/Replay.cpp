@@ -213,6 +213,8 @@ ReplayResult finish(InterfacesThread& arm, const std::function<bool()>& stop) {
         }
         if (arm.waitMotion(kPollSeconds)) return result;
         const MotionStatus status = arm.motionStatus();
+        // Arrived just after the wait gave up: done all the same.
+        if (status.state == MotionState::kDone) return result;
         if (status.state == MotionState::kMoving) continue;
         result.outcome = status.state == MotionState::kRefused ? ReplayOutcome::kRefused : ReplayOutcome::kFailed;
         result.reason = status.reason;
