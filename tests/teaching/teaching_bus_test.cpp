@@ -201,9 +201,11 @@ TEST_F(TeachingTwoArms, AMotionTaughtByHandIsReplayedWithinItsBound) {
     }
     std::printf("replayed set-points within %.5f rad of the %zu samples (%zu points)\n", best, rows,
                 plan.points.size());
-    // The bound, and the wire's position step on top (the set-point is
-    // truncated to it).
-    EXPECT_LE(best, kReplayBound + kQuantum + 1e-6) << "at cycle " << best_start << " of " << sent.size();
+    // The bound, and on top the wire's position step, to which the set-point
+    // is truncated, and half of it again: the second differences of
+    // truncated set-points may understate the curve's by two steps, an
+    // eighth of which is half a step.
+    EXPECT_LE(best, kReplayBound + 1.5 * kQuantum) << "at cycle " << best_start << " of " << sent.size();
 
     // Replayed again at half the speed and stopped on the way: the motion
     // comes to rest along the path and the arm holds there.
@@ -220,6 +222,18 @@ TEST_F(TeachingTwoArms, AMotionTaughtByHandIsReplayedWithinItsBound) {
     EXPECT_EQ(stopped.outcome, ReplayOutcome::kStopped) << stopped.reason;
     EXPECT_EQ(s.controller->motionStatus().state, MotionState::kStopped);
     EXPECT_FALSE(s.controller->faultLatched());
+
+    // A hundred times as fast, joint 2 would pass the joints' speed limit:
+    // the motion layer refuses the trajectory, and says why.
+    ReplayOptions too_fast;
+    too_fast.speed = 100.0;
+    std::vector<ReplayPhase> refused_phases;
+    const ReplayResult refused = runReplay(*s.controller, planReplay(lesson, too_fast), [] { return false; },
+                                           [&](ReplayPhase phase) { refused_phases.push_back(phase); });
+    EXPECT_EQ(refused.outcome, ReplayOutcome::kRefused);
+    EXPECT_NE(refused.reason.find("rad/s"), std::string::npos) << refused.reason;
+    EXPECT_EQ(refused_phases.size(), 2u) << "refused once it came to the trajectory";
+    EXPECT_EQ(s.controller->motionStatus().state, MotionState::kRefused);
 }
 
 TEST_F(TeachingTwoArms, TheFollowerCopiesAPushedLeaderWithinTwoCycles) {

@@ -189,6 +189,9 @@ ReplayPlan planReplay(const std::string& path, const ReplayOptions& options) {
     }
     plan.first_posture = samples.front();
     plan.points = scaleTrajectoryTime(std::move(reduced.points), options.speed);
+    for (TrajectoryPoint& point : plan.points) point.time_from_start += kReplaySettle;
+    plan.points.insert(plan.points.begin(), plan.points.front());
+    plan.points.front().time_from_start = 0.0;
     plan.samples = samples.size();
     plan.first_cycle = static_cast<uint64_t>(r.cycle[first]);
     plan.last_cycle = static_cast<uint64_t>(r.cycle[end - 1]);

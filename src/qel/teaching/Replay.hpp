@@ -38,6 +38,13 @@ inline constexpr double kReplayGripperSlack = 0.1;   // its motor's unit
 // The joint move to the recording's first posture.
 inline constexpr double kReplayApproachSpeed = 0.5;         // rad/s
 inline constexpr double kReplayApproachAcceleration = 1.0;  // rad/s²
+// The trajectory holds the first posture this long before the recorded path
+// begins: the motion layer leads in from position control's set-point,
+// which dithers by up to a millirad a cycle about the posture (0.2 rad/s),
+// and that lead-in belongs to the approach, not to the path. Over a longer
+// first piece the same velocity would bend the path's start by several
+// millirad.
+inline constexpr double kReplaySettle = 0.1;  // s
 
 struct ReplayOptions {
     // The variant of the arm that replays; a recording from another one is
@@ -51,8 +58,8 @@ struct ReplayOptions {
 struct ReplayPlan {
     // Seven entries: the first replayed sample, joints and gripper.
     std::vector<double> first_posture;
-    // With velocities, from the first posture (time 0) to rest, at the
-    // replay's speed.
+    // With velocities, from the first posture (time 0), held there for
+    // kReplaySettle, then the recorded path at the replay's speed, to rest.
     std::vector<TrajectoryPoint> points;
     // The recorded cycles replayed: how many, and the first and the last
     // cycle number (missing numbers are cycles the recorder lost; the
