@@ -6,8 +6,10 @@
 
 #include <signal.h>
 
+#include <functional>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "qel/controller/ControllerOptions.hpp"
 #include "qel/interfaces/InterfacesThread.hpp"
@@ -62,5 +64,21 @@ inline constexpr int kExitInterruptedBase = 128;
 // started: ...", or the interruption), stores the tool's exit status
 // (kExitArmStart or kExitInterruptedBase + the signal) and returns null.
 std::unique_ptr<m4::InterfacesThread> startArm(const ArmStart& start, const char* program, int* exit_status);
+// The same for several arms, each on its own bus, started and homed at once
+// (one worker thread each). If one cannot be started the others are
+// cancelled and damped, the first failure is printed ("<program>: the arm on
+// <bus> could not be started: ...") and the result is empty.
+std::vector<std::unique_ptr<m4::InterfacesThread>> startArms(const std::vector<ArmStart>& starts, const char* program,
+                                                             int* exit_status);
+
+// Why runSession returned.
+enum class SessionEnd { kStopSignal, kDuration, kStep };
+
+// The main loop of a tool that runs until it is stopped: every 20 ms calls
+// `step` (false ends the session) and every 5 s `progress` with the seconds
+// since the start, until a stop signal, the end of `duration_s` (0: none) or
+// `step`. Prints "<SIGNAL>: <stopping>." after a stop signal.
+SessionEnd runSession(double duration_s, const std::function<bool()>& step,
+                      const std::function<void(double seconds)>& progress, const char* stopping);
 
 }  // namespace qel::tools

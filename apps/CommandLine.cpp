@@ -7,6 +7,7 @@
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 
 #include "qel/controller/ControlLaw.hpp"
 
@@ -36,6 +37,20 @@ std::string defaultUrdf() {
     return QEL_DEFAULT_URDF;
 }
 
+bool outputWritable(const std::string& path, const char* program) {
+    const std::size_t slash = path.rfind('/');
+    const std::string folder = slash == std::string::npos ? "." : (slash == 0 ? "/" : path.substr(0, slash));
+    if (access(folder.c_str(), W_OK | X_OK) != 0) {
+        std::fprintf(stderr, "%s: cannot write in '%s': %s\n", program, folder.c_str(), std::strerror(errno));
+        return false;
+    }
+    if (access(path.c_str(), F_OK) == 0 && access(path.c_str(), W_OK) != 0) {
+        std::fprintf(stderr, "%s: cannot replace '%s': %s\n", program, path.c_str(), std::strerror(errno));
+        return false;
+    }
+    return true;
+}
+
 double parseNumber(const std::string& text, const std::string& what) {
     errno = 0;
     char* end = nullptr;
@@ -44,6 +59,15 @@ double parseNumber(const std::string& text, const std::string& what) {
         throw UsageError{what + " must be a finite number, got '" + text + "'"};
     }
     return value;
+}
+
+double parseDuration(const std::string& text) {
+    constexpr double kMaxDuration = 1e6;  // s
+    const double seconds = parseNumber(text, "--duration");
+    if (!(seconds > 0) || seconds > kMaxDuration) {
+        throw UsageError{"--duration must be above 0 and at most 1e6 seconds"};
+    }
+    return seconds;
 }
 
 int parseMotorId(const std::string& text) {

@@ -40,8 +40,16 @@ sigset_t blockStopSignals();
 // qel_m4/urdf), or else the one in the source tree they were built from.
 std::string defaultUrdf();
 
+// Whether a file can be created (or replaced) at `path`, checked before the
+// arm is started; if not, says why on standard error after "<program>: ".
+bool outputWritable(const std::string& path, const char* program);
+
 // `text` as a finite number; throws UsageError naming `what` otherwise.
 double parseNumber(const std::string& text, const std::string& what);
+
+// `text` as a --duration: seconds above 0 and at most 1e6; throws
+// UsageError otherwise.
+double parseDuration(const std::string& text);
 
 // `text` as one of the arm's motor identifiers (1, 2, 4, 5, 6, 7, 8); throws
 // UsageError otherwise, saying which identifiers exist.

@@ -2,13 +2,10 @@
 // compensation so that an operator can guide it, and records every control
 // cycle until Ctrl-C or the duration; then damps the arm. See --help.
 #include <getopt.h>
-#include <unistd.h>
 
-#include <cerrno>
 #include <chrono>
 #include <cmath>
 #include <cstdio>
-#include <cstring>
 #include <exception>
 #include <memory>
 #include <string>
@@ -20,7 +17,6 @@
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
 using namespace std::chrono_literals;
 using qel::m4::InterfacesThread;
 using qel::m4::RecordingFormat;
@@ -28,9 +24,7 @@ using qel::m4::RecordingStatus;
 
 constexpr int kProtect = 2;
 constexpr int kGravityCompensation = 3;
-constexpr double kMaxDuration = 1e6;  // s
 constexpr double kCycleRateHz = 200.0;
-constexpr auto kProgressEvery = 5s;
 
 // Exit statuses; see the usage text (the shared ones are in ArmSession.hpp).
 constexpr int kExitRecorded = 0;
@@ -91,10 +85,7 @@ bool parse(int argc, char** argv, Options* options) {
             case kUrdf: options->arm.urdf = value; break;
             case kOut: options->out = value; break;
             case kDuration:
-                options->duration_s = qel::tools::parseNumber(value, "--duration");
-                if (!(options->duration_s > 0) || options->duration_s > kMaxDuration) {
-                    throw qel::tools::UsageError{"--duration must be above 0 and at most 1e6 seconds"};
-                }
+                options->duration_s = qel::tools::parseDuration(value);
                 break;
             case 'h':
             case kHelp: usage(stdout); return false;
@@ -112,21 +103,6 @@ bool endsWith(const std::string& text, const std::string& end) {
     return text.size() >= end.size() && text.compare(text.size() - end.size(), end.size(), end) == 0;
 }
 
-// Whether the recording can be created where it is asked for; says why not.
-bool outputWritable(const std::string& path) {
-    const std::size_t slash = path.rfind('/');
-    const std::string folder = slash == std::string::npos ? "." : (slash == 0 ? "/" : path.substr(0, slash));
-    if (access(folder.c_str(), W_OK | X_OK) != 0) {
-        std::fprintf(stderr, "qel-teach: cannot write in '%s': %s\n", folder.c_str(), std::strerror(errno));
-        return false;
-    }
-    if (access(path.c_str(), F_OK) == 0 && access(path.c_str(), W_OK) != 0) {
-        std::fprintf(stderr, "qel-teach: cannot replace '%s': %s\n", path.c_str(), std::strerror(errno));
-        return false;
-    }
-    return true;
-}
-
 // Teaches until a stop signal, the duration or a fault; returns the exit
 // status. The arm is damped before this returns.
 int teach(InterfacesThread& arm, const Options& options) {
@@ -142,33 +118,29 @@ int teach(InterfacesThread& arm, const Options& options) {
                 "Recording to %s; %s ends it.\n",
                 options.out.c_str(), options.duration_s > 0 ? "the duration or Ctrl-C" : "Ctrl-C");
 
-    const auto start = Clock::now();
-    const auto end = start + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(options.duration_s));
-    auto next_progress = start + kProgressEvery;
     int status = kExitRecorded;
-    while (!qel::tools::stopRequested()) {
-        std::this_thread::sleep_for(20ms);
-        const auto now = Clock::now();
-        if (options.duration_s > 0 && now >= end) break;
-        if (arm.faultLatched()) {
-            std::fprintf(stderr, "qel-teach: the arm stopped: %s (code %d)\n", arm.latchedFaultMessage().c_str(),
-                         arm.latchedFaultCode());
-            status = kExitFault;
-            break;
-        }
-        const RecordingStatus recording = arm.recordingStatus();
-        if (!recording.active) {
-            std::fprintf(stderr, "qel-teach: the recording stopped: %s\n", recording.error.c_str());
-            status = kExitOutput;
-            break;
-        }
-        if (now >= next_progress) {
-            std::printf("  recording... %.0f s, %llu cycles\n", std::chrono::duration<double>(now - start).count(),
-                        static_cast<unsigned long long>(recording.written));
-            next_progress += kProgressEvery;
-        }
-    }
-    if (qel::tools::stopRequested()) std::printf("\n%s: ending the recording.\n", qel::tools::stopSignalName());
+    qel::tools::runSession(
+        options.duration_s,
+        [&] {
+            if (arm.faultLatched()) {
+                std::fprintf(stderr, "qel-teach: the arm stopped: %s (code %d)\n", arm.latchedFaultMessage().c_str(),
+                             arm.latchedFaultCode());
+                status = kExitFault;
+                return false;
+            }
+            const RecordingStatus recording = arm.recordingStatus();
+            if (!recording.active) {
+                std::fprintf(stderr, "qel-teach: the recording stopped: %s\n", recording.error.c_str());
+                status = kExitOutput;
+                return false;
+            }
+            return true;
+        },
+        [&](double seconds) {
+            std::printf("  recording... %.0f s, %llu cycles\n", seconds,
+                        static_cast<unsigned long long>(arm.recordingStatus().written));
+        },
+        "ending the recording");
 
     // Damped first, so the file ends with the arm at rest under damping.
     arm.setArmStatus(kProtect);
@@ -196,7 +168,7 @@ int main(int argc, char** argv) {
     if (done >= 0) return done;
     // Before anything moves: a teaching whose record cannot be kept is not
     // worth starting.
-    if (!outputWritable(options.out)) return kExitOutput;
+    if (!qel::tools::outputWritable(options.out, "qel-teach")) return kExitOutput;
 
     int status = 0;
     std::unique_ptr<InterfacesThread> arm = qel::tools::startArm(options.arm, "qel-teach", &status);

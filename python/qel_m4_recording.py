@@ -4,6 +4,8 @@ A recording is an HDF5 file written by InterfacesPy.start_recording (or
 InterfacesThread::startRecording, qel-teach) or a fault dump: one dataset per
 field, one row per control cycle, with its unit as an attribute, and the
 arm's description as attributes of the file. docs/recording.md lists them.
+A teleoperation episode (qel-teleop --record, docs/teleoperation.md) reads
+the same way, one row per streamed leader cycle.
 
     rec = qel_m4.read_recording("teach.h5")     # or qel_m4_recording.read(...)
     q = rec["measured/position"]                # (cycles, 7) array, rad
@@ -42,9 +44,20 @@ class Recording:
     def keys(self):
         return self.data.keys()
 
+    def _cycles(self):
+        """The cycle numbers of the rows: a recording's own, or the leader's
+        in an episode; None if the file has neither."""
+        for name in ("cycle", "cycle/leader"):
+            if name in self.data:
+                return self.data[name]
+        return None
+
     def __len__(self):
         """The number of cycles (rows) in the recording."""
-        return len(self.data["cycle"]) if "cycle" in self.data else 0
+        cycles = self._cycles()
+        if cycles is not None:
+            return len(cycles)
+        return len(next(iter(self.data.values()))) if self.data else 0
 
     @property
     def joint_names(self):
@@ -54,16 +67,20 @@ class Recording:
     @property
     def time_s(self):
         """Cycle start times in seconds since the first recorded cycle
-        (monotonic clock)."""
+        (monotonic clock); an episode's own timestamps."""
+        if "time/monotonic_ns" not in self.data and "timestamp" in self.data:
+            return self.data["timestamp"]
         ns = self.data["time/monotonic_ns"]
         return (ns - ns[0]) * 1e-9 if len(ns) else numpy.zeros(0)
 
     @property
     def lost(self):
-        """Cycles missing between the first and the last recorded one."""
-        cycle = self.data["cycle"].astype(numpy.int64)
-        if len(cycle) < 2:
+        """Cycles missing between the first and the last recorded one (in an
+        episode: leader cycles that have no row)."""
+        cycles = self._cycles()
+        if cycles is None or len(cycles) < 2:
             return 0
+        cycle = cycles.astype(numpy.int64)
         return int(numpy.sum(numpy.diff(cycle) - 1))
 
     def __repr__(self):

@@ -45,10 +45,11 @@ class Ticker:
         return len([t for t in self.ticks if start < t < end])
 
 
-def start():
-    """Starts the arm and returns its process once its motors are on the bus,
-    which must be before a controller enables them."""
-    sim = subprocess.Popen([os.environ["QEL_VIRTUAL_ARM"], "--can", "vcan0", "--quiet"],
+def start(interface="vcan0", options=()):
+    """Starts the arm on `interface` with further qel-virtual-arm `options`
+    and returns its process once its motors are on the bus, which must be
+    before a controller enables them."""
+    sim = subprocess.Popen([os.environ["QEL_VIRTUAL_ARM"], "--can", interface, "--quiet", *options],
                            stderr=subprocess.PIPE, text=True)
     for line in sim.stderr:
         if "running on" in line:

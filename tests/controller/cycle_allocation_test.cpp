@@ -4,12 +4,15 @@
 // of motion runs, stops and ends, with every cycle recorded to a file (the
 // recorder's own thread allocates as it writes and is not counted; the cycle
 // only hands it a record): counted per thread by interposing malloc, free and
-// their relatives, which also catches Eigen's and KDL's allocations. The pose
-// search's own thread is not counted: the solver allocates a few times per
-// iteration, which is why it is not in the cycle. Nor are the host threads,
-// where motions are planned and their plans freed.
+// their relatives, which also catches Eigen's and KDL's allocations. A host
+// thread waits for each cycle's measurements meanwhile, so the cycle's
+// wake-up of a waiter is in the count. The pose search's own thread is not
+// counted: the solver allocates a few times per iteration, which is why it is
+// not in the cycle. Nor are the host threads, where motions are planned and
+// their plans freed.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
 #include <cmath>
 #include <cstdio>
@@ -17,6 +20,7 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "qel/controller/ControllerThread.hpp"
@@ -164,6 +168,18 @@ TEST(CycleAllocations, NoStateAndNoMotionAllocatesOnTheControlOrReceiveThread) {
         {"pose control, back in reach", kEndControl, reachable},
         {"state out of range", 17, {}},
     };
+    // A host waits for every cycle all along, so that each cycle's wake-up
+    // of a waiter is counted too.
+    std::atomic<bool> waiting{true};
+    std::atomic<uint64_t> woken{0};
+    std::thread waiter([&] {
+        uint64_t last = 0;
+        while (waiting) {
+            const uint64_t cycle = arm->waitJointSample(last, 0.1).cycle;
+            if (cycle > last) ++woken;
+            last = cycle;
+        }
+    });
     // A first pass warms up what is sized once for the controller's life (the
     // first pose solution has no storage before it exists).
     for (int pass = 0; pass < 2; ++pass) {
@@ -182,6 +198,9 @@ TEST(CycleAllocations, NoStateAndNoMotionAllocatesOnTheControlOrReceiveThread) {
             before.expectNoneSince(phase.name);
         }
     }
+    waiting = false;
+    waiter.join();
+    EXPECT_GT(woken.load(), 100u) << "the waiter followed the cycles";
     EXPECT_FALSE(arm->faultLatched());
 
     // A machine stalled past a motor's answer age (a loaded host) has the

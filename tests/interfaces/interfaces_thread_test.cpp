@@ -192,6 +192,28 @@ TEST_F(InterfacesThreadTest, JointSampleIsOneCycleWithItsNumberAndSystemTime) {
     }
 }
 
+// A host that acts once per cycle waits for each cycle's measurements: every
+// wait returns a newer cycle than the last one seen, woken by the cycle
+// rather than by its time-out (half a second, a hundred cycles: a cycle that
+// late would have lost the motors long before).
+TEST_F(InterfacesThreadTest, WaitJointSampleReturnsEachNewCycle) {
+    EXPECT_THROW(arm_->waitJointSample(0, -1.0), std::invalid_argument);
+    EXPECT_THROW(arm_->waitJointSample(0, std::nan("")), std::invalid_argument);
+    // No cycle comes after one far ahead: the newest sample at the time-out.
+    const JointSample now = arm_->getJointSample();
+    EXPECT_LE(arm_->waitJointSample(now.cycle + 1000000, 0.02).cycle, now.cycle + 10);
+    EXPECT_GE(arm_->waitJointSample(0, 0.0).cycle, now.cycle) << "an older cycle is there at once";
+
+    uint64_t last = arm_->getJointSample().cycle;
+    for (int wait = 0; wait < 20; ++wait) {
+        const auto asleep = std::chrono::steady_clock::now();
+        const JointSample sample = arm_->waitJointSample(last, 0.5);
+        EXPECT_LT(std::chrono::steady_clock::now() - asleep, 500ms) << "not woken by the cycle";
+        ASSERT_GT(sample.cycle, last);
+        last = sample.cycle;
+    }
+}
+
 TEST_F(InterfacesThreadTest, MotionsArriveStopAndSayWhy) {
     arm_->setArmStatus(kPositionControl);
     EXPECT_TRUE(arm_->moveJ({0.2, 0.6, 0.5, 0.0, 0.2, 0.0}, 1.5, 6.0)) << arm_->motionStatus().reason;

@@ -18,6 +18,7 @@
 #include "qel/motion/MotionExecutor.hpp"
 #include "qel/motion/MotionPlanner.hpp"
 #include "support/ArmStates.hpp"
+#include "support/ExecutorCycles.hpp"
 #include "support/MotionReference.hpp"
 
 namespace qel::m4::motion {
@@ -25,6 +26,7 @@ namespace {
 
 using namespace test::states;
 using test::kCycle;
+using Cycles = test::ExecutorCycles;
 
 Joints joints(std::initializer_list<double> values) {
     Joints q{};
@@ -43,108 +45,6 @@ MotionPlanner& planner() {
     static MotionPlanner instance(QEL_TEST_URDF);
     return instance;
 }
-
-// The control thread and an arm that is, at the start of each cycle, where
-// the previous cycle sent it.
-class Cycles {
-public:
-    struct Cycle {
-        bool path = false;  // the motion sent the set-point
-        Sample set_point;
-    };
-
-    // Runs one cycle, as the controller has before a host can plan.
-    explicit Cycles(const Joints& at, int state = kPositionControl) : state(state), set_point_(at), measured_(at) {
-        run();
-    }
-
-    MotionExecutor executor;
-    std::atomic<int> state;
-    bool damped = false;
-    int fault_code = 0;
-    std::atomic<uint64_t> arm_writes{0};
-    Joints targets{};  // position control's joint targets
-
-    Cycle run() {
-        CycleInput input;
-        input.state = &state;
-        input.measured = measured_;
-        input.measured_velocity = measured_velocity_;
-        input.arm_writes = arm_writes.load();
-        Cycle cycle;
-        if (damped) {
-            executor.cycleDamped(input, fault_code);
-            set_point_ = measured_;
-        } else {
-            const PathCommand* path = executor.beginCycle(input);
-            Hold hold;
-            if (executor.takeHold(&hold) && hold.arm_writes == arm_writes.load()) targets = hold.position;
-            const int now = state.load();
-            if (path != nullptr && now == kPositionControl) {
-                cycle.path = true;
-                cycle.set_point = path->set_point;
-                set_point_ = path->set_point.position;
-            } else if (now != kPositionControl && now != kGoHome && now != kEndControl) {
-                set_point_ = measured_;  // a passive state follows the arm
-            }
-        }
-        executor.endCycle(set_point_, cycle.path);
-        for (int i = 0; i < 7; ++i) measured_velocity_[i] = (set_point_[i] - measured_[i]) / kCycle;
-        measured_ = set_point_;
-        if (!cycle.path) cycle.set_point.position = set_point_;
-        return cycle;
-    }
-    std::vector<Cycle> run(int n) {
-        std::vector<Cycle> out;
-        for (int k = 0; k < n; ++k) out.push_back(run());
-        return out;
-    }
-    // Runs until no motion sends any more (at most `limit` cycles).
-    std::vector<Cycle> runOut(int limit = 4000) {
-        std::vector<Cycle> out;
-        for (int k = 0; k < limit; ++k) {
-            out.push_back(run());
-            if (!out.back().path) break;
-        }
-        return out;
-    }
-
-    uint64_t post(const MotionPlan& plan) {
-        Command command;
-        command.sequence = executor.nextSequence();
-        command.type = Command::Type::kPlan;
-        command.plan = &plan;
-        executor.post(command);
-        return command.sequence;
-    }
-    uint64_t servo(const Joints& target, const Joints& velocity, int cycles) {
-        Command command;
-        command.sequence = executor.nextSequence();
-        command.type = Command::Type::kServo;
-        command.target = target;
-        command.target_velocity = velocity;
-        command.cycles = cycles;
-        executor.post(command);
-        return command.sequence;
-    }
-    void stop(double deceleration) { executor.requestStop(executor.nextSequence(), deceleration, Cause::kStopMotion); }
-    std::vector<Outcome> outcomes() {
-        std::vector<Outcome> out(64);
-        out.resize(executor.takeOutcomes(out.data(), out.size()));
-        return out;
-    }
-    Report report() {
-        Report r;
-        executor.takeReport(&r);
-        return r;
-    }
-    const Joints& at() const { return set_point_; }
-
-private:
-    Joints set_point_;
-    Joints measured_;
-    Joints measured_velocity_{};
-};
 
 std::unique_ptr<MotionPlan> jointMove(const Joints& from, const Joints& to, double speed, double acceleration) {
     StartState start;

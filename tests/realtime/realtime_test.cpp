@@ -7,6 +7,7 @@
 #include <sched.h>
 
 #include <atomic>
+#include <chrono>
 #include <cstdio>
 #include <mutex>
 #include <stdexcept>
@@ -15,6 +16,7 @@
 #include <vector>
 
 #include "qel/realtime/CycleClock.hpp"
+#include "qel/realtime/CycleSignal.hpp"
 #include "qel/realtime/PiMutex.hpp"
 #include "qel/realtime/SampleRing.hpp"
 #include "qel/realtime/Snapshot.hpp"
@@ -192,6 +194,47 @@ TEST(SampleRing, KeepsOrderAndDropsWhatDoesNotFit) {
     ASSERT_EQ(ring.take(out, 8), 2u);
     EXPECT_EQ(out[0], 4);
     EXPECT_EQ(out[1], 7);
+}
+
+TEST(CycleSignal, WakesAWaiterForEveryPublicationAndTimesOutWithoutOne) {
+    CycleSignal signal;
+    EXPECT_EQ(signal.count(), 0u);
+    signal.publish();  // nobody waits: counted all the same
+    EXPECT_EQ(signal.count(), 1u);
+    // A publication the waiter has not seen yet returns at once.
+    EXPECT_EQ(signal.waitPast(0, 60'000'000'000), 1u);
+    // None comes: the wait lasts its time-out, never less.
+    const int64_t before = monotonicNanos();
+    EXPECT_EQ(signal.waitPast(1, 20'000'000), 1u);
+    EXPECT_GE(monotonicNanos() - before, 20'000'000);
+    EXPECT_EQ(signal.waitPast(1, 0), 1u);
+    EXPECT_EQ(signal.waitPast(1, -5), 1u);
+
+    // A writer publishing at its own pace, now and then after a pause, and a
+    // reader waiting for each next count: every wait ends on a publication,
+    // and the reader gets to the last one. A lost wake-up would leave the
+    // reader asleep for the whole time-out while the writer had long moved
+    // on.
+    constexpr uint32_t kPublications = 2000;
+    constexpr int64_t kTimeout = 2'000'000'000;
+    uint32_t timeouts = 0;
+    uint32_t seen = signal.count();
+    std::thread reader([&] {
+        while (seen != 1 + kPublications) {
+            const int64_t asleep = monotonicNanos();
+            const uint32_t now = signal.waitPast(seen, kTimeout);
+            if (monotonicNanos() - asleep >= kTimeout) ++timeouts;
+            EXPECT_NE(now, seen);
+            seen = now;
+        }
+    });
+    for (uint32_t i = 0; i < kPublications; ++i) {
+        signal.publish();
+        if (i % 64 == 0) std::this_thread::sleep_for(std::chrono::microseconds(200));
+    }
+    reader.join();
+    EXPECT_EQ(timeouts, 0u) << "a publication did not wake the waiter";
+    EXPECT_EQ(seen, 1 + kPublications);
 }
 
 TEST(ThreadSettings, RefusalsNameTheSettingAndFollowTheHostsChoice) {

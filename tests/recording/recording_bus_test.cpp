@@ -10,15 +10,14 @@
 #include <chrono>
 #include <cmath>
 #include <cstdlib>
-#include <future>
 #include <map>
 #include <memory>
 #include <string>
 #include <vector>
 
 #include "qel/controller/ControllerThread.hpp"
-#include "sim/VirtualArm.hpp"
 #include "support/ArmStates.hpp"
+#include "support/BusStations.hpp"
 #include "support/CanRecorder.hpp"
 #include "support/CommandFrames.hpp"
 #include "support/Hdf5Reader.hpp"
@@ -46,45 +45,17 @@ std::string scratchDir() {
     return made != nullptr ? made : "";
 }
 
-// One arm and its controller, with what the test needs to find the
-// controller's frames in the send trace: the socket it writes to, learnt from
-// the thread that built it (start-up sends from there).
-struct Station {
-    std::unique_ptr<sim::VirtualArm> arm;
-    std::unique_ptr<ControllerThread> controller;
-    pid_t builder = 0;
-    int fd = -1;
-    std::string bus;
-    int variant = 0;
-};
+using Station = test::BusStation<ControllerThread>;
 
 class RecordingTwoArms : public testing::Test {
 protected:
     static void SetUpTestSuite() {
         dir_ = scratchDir();
         trace_ = new SendTrace();
-        std::future<void> built[2];
-        const char* buses[2] = {test::kTestBus, test::kSecondTestBus};
-        for (int i = 0; i < 2; ++i) {
-            Station& s = stations_[i];
-            s.bus = buses[i];
-            s.variant = 10 + i;
-            sim::VirtualArmOptions options;
-            options.interface = s.bus;
-            s.arm = std::make_unique<sim::VirtualArm>(options);
-            s.arm->start();
-            // Both start up at once, each on a thread of its own.
-            built[i] = std::async(std::launch::async, [&s] {
-                s.builder = SendTrace::currentThread();
-                s.controller = std::make_unique<ControllerThread>(QEL_TEST_URDF, s.bus, s.variant);
-            });
-        }
-        for (auto& b : built) b.get();
-        for (const SentEvent& e : trace_->events()) {
-            for (Station& s : stations_) {
-                if (e.kind == SentEvent::kFrame && e.thread == s.builder) s.fd = e.fd;
-            }
-        }
+        stations_[0].variant = 10;
+        stations_[1].variant = 11;
+        // Both start up at once, each on a thread of its own.
+        test::startStations(stations_, *trace_, QEL_TEST_URDF);
     }
     static void TearDownTestSuite() {
         delete trace_;

@@ -11,6 +11,7 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cmath>
 #include <cstdio>
@@ -161,6 +162,7 @@ void ControllerThread::ArmThread() {
         // Numbered from 1, as cycleCount() counts it once the cycle is done.
         captureCycle(counter + 1, start, system_start, clock.cycleLateness());
         exchangeData();
+        published_.publish();
         if (counter % kBannerEveryCycles == 0) {
             output::writeRepeated(output::Level::kTrace, output::Stream::kStderr,
                                   kBannerKey, "Qelmark");
@@ -418,6 +420,24 @@ JointSample ControllerThread::getJointSample() {
         sample.currents[i] = joint_status_exchange_[i].current;
     }
     return sample;
+}
+
+JointSample ControllerThread::waitJointSample(uint64_t after_cycle, double timeout_s) {
+    if (std::isnan(timeout_s) || timeout_s < 0.0) {
+        throw std::invalid_argument("waitJointSample: the time-out must not be negative or NaN");
+    }
+    // Beyond any wait that matters, and far from overflowing the deadline.
+    constexpr double kForever = 1e9;  // s
+    const int64_t deadline = realtime::monotonicNanos() + static_cast<int64_t>(std::min(timeout_s, kForever) * 1e9);
+    while (true) {
+        // Read before the sample: a cycle published after it changes the
+        // count, and the wait below returns at once.
+        const uint32_t seen = published_.count();
+        const JointSample sample = getJointSample();
+        const int64_t left = deadline - realtime::monotonicNanos();
+        if (sample.cycle > after_cycle || left <= 0) return sample;
+        published_.waitPast(seen, left);
+    }
 }
 
 Eigen::Isometry3d ControllerThread::getEndPose() {

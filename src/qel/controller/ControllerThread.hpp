@@ -14,6 +14,7 @@
 #include "qel/controller/ControllerOptions.hpp"
 #include "qel/motion/MotionExecutor.hpp"
 #include "qel/motion/MotionTypes.hpp"
+#include "qel/realtime/CycleSignal.hpp"
 #include "qel/realtime/PiMutex.hpp"
 #include "qel/realtime/SampleRing.hpp"
 #include "qel/realtime/Snapshot.hpp"
@@ -94,6 +95,10 @@ public:
     // Positions, velocities and currents of one cycle, with its number and
     // system-clock time (see JointSample).
     JointSample getJointSample();
+    // The newest sample once a cycle after `after_cycle` has published it,
+    // or at the time-out (see InterfacesThread). The control thread wakes
+    // the waiter through a CycleSignal and never waits for it.
+    JointSample waitJointSample(uint64_t after_cycle, double timeout_s);
 
     // Selects the control state (SOFT 0 ... POSITION_CONTROL 5) from the next
     // cycle on; any other value damps the arm. Also resumes after a latched
@@ -225,6 +230,9 @@ private:
     };
     realtime::Snapshot<LatchMessage> latch_message_;
     std::atomic<uint64_t> cycle_count_{0};
+    // Counts each cycle's publication of its measurements and wakes the host
+    // threads in waitJointSample.
+    realtime::CycleSignal published_;
     realtime::PiMutex mutex_exchange_data_;
     // Guards the host-side staging copies, so that host threads may call the
     // getters and setters concurrently; never held together with the

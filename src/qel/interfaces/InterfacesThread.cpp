@@ -23,6 +23,9 @@ std::vector<double> InterfacesThread::getJointPositons() { return pimpl->getJoin
 std::vector<double> InterfacesThread::getJointVelocities() { return pimpl->getJointVelocities(); }
 std::vector<double> InterfacesThread::getJointCurrent() { return pimpl->getJointCurrent(); }
 JointSample InterfacesThread::getJointSample() { return pimpl->getJointSample(); }
+JointSample InterfacesThread::waitJointSample(uint64_t after_cycle, double timeout_s) {
+    return pimpl->waitJointSample(after_cycle, timeout_s);
+}
 Eigen::Isometry3d InterfacesThread::getEndPose() { return pimpl->getEndPose(); }
 void InterfacesThread::setArmStatus(int state) { pimpl->setArmStatus(state); }
 void InterfacesThread::dampNow() { pimpl->dampNow(); }

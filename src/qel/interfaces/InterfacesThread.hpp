@@ -68,6 +68,15 @@ public:
     // cycle's number and its system-clock time: what a host that forwards
     // measurements stamps them with. A new sample every 5 ms.
     JointSample getJointSample();
+    // Waits until a cycle after `after_cycle` has published its measurements
+    // and returns the newest sample, as getJointSample; after `timeout_s`
+    // seconds (infinity: for ever) returns the newest one whatever its cycle.
+    // For a host that acts once per control cycle (a follower streaming this
+    // arm's joints): the control thread wakes it as it publishes, without a
+    // lock and without waiting for it, so the host learns of each cycle
+    // within its own wake-up latency. Throws std::invalid_argument for a
+    // negative or NaN time-out.
+    JointSample waitJointSample(uint64_t after_cycle, double timeout_s);
     // The measured end-effector pose; position relative to the zero pose.
     Eigen::Isometry3d getEndPose();
     // The control state from the next cycle on (see the class comment); also

@@ -122,6 +122,19 @@ static_assert(kColumns.back().path != nullptr, "every column of the table is wri
 
 const std::array<CycleColumn, kCycleColumnCount> kCycleColumns = kColumns;
 
+void writeFileIdentity(Hdf5File& file, const std::string& format, const std::string& library_version,
+                       int robot_variant, double cycle_rate_hz) {
+    file.attribute(Hdf5File::kRoot, "format", format);
+    file.attribute(Hdf5File::kRoot, "format_version", int64_t{1});
+    file.attribute(Hdf5File::kRoot, "library_version", library_version);
+    file.attribute(Hdf5File::kRoot, "hdf5_version", Hdf5File::libraryVersion());
+    file.attribute(Hdf5File::kRoot, "robot_variant", int64_t{robot_variant});
+    file.attribute(Hdf5File::kRoot, "cycle_rate_hz", cycle_rate_hz);
+    file.attribute(Hdf5File::kRoot, "joint_names", jointNames());
+}
+
+std::vector<std::string> jointNames() { return std::vector<std::string>(kJointNames.begin(), kJointNames.end()); }
+
 std::vector<std::size_t> rowShape(const CycleColumn& column) {
     switch (column.entries) {
         case Entries::kOne: return {};

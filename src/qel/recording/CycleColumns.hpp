@@ -32,6 +32,14 @@ inline constexpr std::array<const char*, kMotors> kJointNames{"joint1", "joint2"
                                                             "joint5", "joint6", "gripper"};
 inline constexpr std::array<const char*, 6> kPoseNames{"x", "y", "z", "roll", "pitch", "yaw"};
 
+// The attributes every file the library writes starts with: "format" and
+// "format_version" (1), "library_version", "hdf5_version", "robot_variant",
+// "cycle_rate_hz" and "joint_names". Throws what Hdf5File throws.
+void writeFileIdentity(Hdf5File& file, const std::string& format, const std::string& library_version,
+                       int robot_variant, double cycle_rate_hz);
+// kJointNames as strings.
+std::vector<std::string> jointNames();
+
 struct CycleColumn {
     enum class Entries { kOne, kMotors, kPose, kCodes, kPayload };
     enum class Csv { kEach, kSpaced, kOmitted };  // one CSV field per element, one for all, none

@@ -1,7 +1,5 @@
 #include "qel/recording/CycleRecorder.hpp"
 
-#include <pthread.h>
-#include <sched.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -13,7 +11,6 @@
 
 #include "qel/output/Output.hpp"
 #include "qel/realtime/CycleClock.hpp"
-#include "qel/realtime/ThreadSettings.hpp"
 
 namespace qel::recording {
 namespace {
@@ -40,31 +37,12 @@ CycleRecorder::CycleRecorder(const RecordingLayout& layout)
     : layout_(layout), queue_(std::make_unique<Queue>()) {
     batch_.resize(kQueueCycles);
     history_.resize(kHistoryCycles);
-    thread_ = std::thread([this] { run(); });
+    thread_ = std::make_unique<DrainThread>(mutex_, kDrainPeriod, "qel-recorder", [this] { drainLocked(); });
 }
 
 CycleRecorder::~CycleRecorder() {
-    {
-        std::lock_guard<std::mutex> lock(mutex_);
-        quit_ = true;
-    }
-    wake_.notify_all();
-    thread_.join();
+    thread_->stop();
     stop();
-}
-
-void CycleRecorder::run() {
-    // Ordinary scheduling, whatever the thread that built the controller had:
-    // file writing must never compete with the control thread.
-    sched_param ordinary{};
-    pthread_setschedparam(pthread_self(), SCHED_OTHER, &ordinary);
-    realtime::applyToCurrentThread(realtime::ThreadSettings{}, "qel-recorder");
-    std::unique_lock<std::mutex> lock(mutex_);
-    while (!quit_) {
-        drainLocked();
-        wake_.wait_for(lock, kDrainPeriod, [this] { return quit_; });
-    }
-    drainLocked();
 }
 
 void CycleRecorder::drainLocked() {

@@ -10,19 +10,18 @@
 // (the recorder thread starved, or stalled on a slow disk) a cycle is dropped
 // and counted, and shows in the file as a missing cycle index.
 
-#include <condition_variable>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <mutex>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "qel/realtime/SampleRing.hpp"
 #include "qel/recording/CycleColumns.hpp"
 #include "qel/recording/CycleSample.hpp"
 #include "qel/recording/CycleWriter.hpp"
+#include "qel/recording/DrainThread.hpp"
 #include "qel/recording/RecordingTypes.hpp"
 
 namespace qel::recording {
@@ -73,7 +72,6 @@ public:
 private:
     using Queue = realtime::SampleRing<CycleSample, kQueueCycles>;
 
-    void run();
     // Takes everything queued; with mutex_ held.
     void drainLocked();
     void keep(const CycleSample& sample);
@@ -84,8 +82,6 @@ private:
     const std::unique_ptr<Queue> queue_;
 
     mutable std::mutex mutex_;  // guards everything below; never taken by the control thread
-    std::condition_variable wake_;
-    bool quit_ = false;
     std::unique_ptr<CycleWriter> writer_;
     CycleTally tally_;
     RecordingStatus status_;
@@ -99,7 +95,7 @@ private:
     int64_t last_flush_ns_ = 0;
 
     std::mutex host_mutex_;  // serialises start and stop
-    std::thread thread_;
+    std::unique_ptr<DrainThread> thread_;  // last: it uses everything above
 };
 
 }  // namespace qel::recording

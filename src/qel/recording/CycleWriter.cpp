@@ -24,28 +24,21 @@ std::vector<std::string> names(const char* const* first, std::size_t count) {
 class Hdf5CycleWriter : public CycleWriter {
 public:
     Hdf5CycleWriter(const std::string& path, const RecordingLayout& layout) : file_(path), layout_(layout) {
-        using D = Hdf5File;
-        file_.attribute(D::kRoot, "format", std::string("qel_m4 cycle recording"));
-        file_.attribute(D::kRoot, "format_version", int64_t{1});
-        file_.attribute(D::kRoot, "library_version", layout.library_version);
-        file_.attribute(D::kRoot, "hdf5_version", Hdf5File::libraryVersion());
-        file_.attribute(D::kRoot, "robot_variant", int64_t{layout.robot_variant});
-        file_.attribute(D::kRoot, "can_interface", layout.can_interface);
-        file_.attribute(D::kRoot, "cycle_rate_hz", layout.cycle_rate_hz);
-        file_.attribute(D::kRoot, "joint_names", names(kJointNames.data(), kJointNames.size()));
-        file_.attribute(D::kRoot, "motor_ids", std::vector<int64_t>(layout.motor_ids.begin(), layout.motor_ids.end()));
-        file_.attribute(D::kRoot, "gripper_zero", layout.gripper_zero);
+        writeFileIdentity(file_, "qel_m4 cycle recording", layout.library_version, layout.robot_variant,
+                          layout.cycle_rate_hz);
+        file_.attribute(Hdf5File::kRoot, "can_interface", layout.can_interface);
+        file_.attribute(Hdf5File::kRoot, "motor_ids",
+                        std::vector<int64_t>(layout.motor_ids.begin(), layout.motor_ids.end()));
+        file_.attribute(Hdf5File::kRoot, "gripper_zero", layout.gripper_zero);
         for (const CycleColumn& column : kCycleColumns) {
-            const D::Dataset dataset = file_.dataset(column.path, column.type, rowShape(column), kChunkRows);
-            file_.attribute(dataset, "unit", std::string(column.unit));
-            file_.attribute(dataset, "description", std::string(column.meaning));
-            if (column.entries == CycleColumn::Entries::kMotors ||
-                column.entries == CycleColumn::Entries::kPayload) {
-                file_.attribute(dataset, "columns", names(kJointNames.data(), kJointNames.size()));
+            std::vector<std::string> columns;
+            if (column.entries == CycleColumn::Entries::kMotors || column.entries == CycleColumn::Entries::kPayload) {
+                columns = jointNames();
             } else if (column.entries == CycleColumn::Entries::kPose) {
-                file_.attribute(dataset, "columns", names(kPoseNames.data(), kPoseNames.size()));
+                columns = names(kPoseNames.data(), kPoseNames.size());
             }
-            datasets_.push_back(dataset);
+            datasets_.push_back(file_.describedDataset(column.path, column.type, rowShape(column), kChunkRows,
+                                                       column.unit, column.meaning, columns));
         }
         pending_.reserve(kBufferedRows);
     }

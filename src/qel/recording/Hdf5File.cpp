@@ -2,6 +2,7 @@
 
 #include <hdf5.h>
 
+#include <functional>
 #include <mutex>
 #include <stdexcept>
 #include <type_traits>
@@ -143,6 +144,17 @@ Hdf5File::Dataset Hdf5File::dataset(const std::string& path, Type type,
     return tables_.size() - 1;
 }
 
+Hdf5File::Dataset Hdf5File::describedDataset(const std::string& path, Type type,
+                                             const std::vector<std::size_t>& row_shape, std::size_t chunk_rows,
+                                             const std::string& unit, const std::string& description,
+                                             const std::vector<std::string>& columns) {
+    const Dataset id = dataset(path, type, row_shape, chunk_rows);
+    attribute(id, "unit", unit);
+    attribute(id, "description", description);
+    if (!columns.empty()) attribute(id, "columns", columns);
+    return id;
+}
+
 void Hdf5File::append(Dataset dataset, const void* data, std::size_t rows) {
     if (rows == 0) return;
     Call call;
@@ -237,6 +249,105 @@ void Hdf5File::close() {
     ok = H5Fclose(file_) >= 0 && ok;
     file_ = -1;
     if (!ok) fail("cannot complete the file");
+}
+
+Hdf5Input::Hdf5Input(const std::string& path) : path_(path) {
+    Call call;
+    if (H5Fis_hdf5(path.c_str()) <= 0) fail("cannot be opened as an HDF5 file");
+    file_ = H5Fopen(path.c_str(), H5F_ACC_RDONLY, H5P_DEFAULT);
+    if (file_ < 0) fail("cannot be opened");
+}
+
+Hdf5Input::~Hdf5Input() {
+    Call call;
+    if (file_ >= 0) H5Fclose(file_);
+}
+
+void Hdf5Input::fail(const std::string& what) const {
+    const std::string detail = libraryMessage();
+    throw std::runtime_error("HDF5 file '" + path_ + "': " + what + (detail.empty() ? "" : " (" + detail + ")"));
+}
+
+bool Hdf5Input::has(const std::string& dataset) const {
+    Call call;
+    // Level by level: H5Lexists wants every parent to exist.
+    for (std::size_t at = 0;;) {
+        const std::size_t slash = dataset.find('/', at);
+        if (H5Lexists(file_, dataset.substr(0, slash).c_str(), H5P_DEFAULT) <= 0) return false;
+        if (slash == std::string::npos) break;
+        at = slash + 1;
+    }
+    const Handle object(H5Oopen(file_, dataset.c_str(), H5P_DEFAULT), H5Oclose);
+    return object.ok() && H5Iget_type(object.get()) == H5I_DATASET;
+}
+
+namespace {
+
+// Reads a whole dataset of numbers as `memory_type` (a native type of T).
+template <typename T>
+std::vector<T> readAll(hid_t file, const std::string& dataset, hid_t memory_type, std::vector<std::size_t>* shape,
+                       const std::function<void(const std::string&)>& fail) {
+    const Handle id(H5Dopen2(file, dataset.c_str(), H5P_DEFAULT), H5Dclose);
+    const Handle space(id.ok() ? H5Dget_space(id.get()) : -1, H5Sclose);
+    const Handle type(id.ok() ? H5Dget_type(id.get()) : -1, H5Tclose);
+    if (!space.ok() || !type.ok()) fail("cannot open dataset '" + dataset + "'");
+    const H5T_class_t kind = H5Tget_class(type.get());
+    if (kind != H5T_INTEGER && kind != H5T_FLOAT) fail("dataset '" + dataset + "' does not hold numbers");
+    const int rank = H5Sget_simple_extent_ndims(space.get());
+    std::vector<hsize_t> dims(rank > 0 ? static_cast<std::size_t>(rank) : 0);
+    if (rank > 0) H5Sget_simple_extent_dims(space.get(), dims.data(), nullptr);
+    shape->assign(dims.begin(), dims.end());
+    std::size_t count = 1;
+    for (const hsize_t d : dims) count *= static_cast<std::size_t>(d);
+    std::vector<T> values(count);
+    if (count > 0 && H5Dread(id.get(), memory_type, H5S_ALL, H5S_ALL, H5P_DEFAULT, values.data()) < 0) {
+        fail("cannot read dataset '" + dataset + "'");
+    }
+    return values;
+}
+
+}  // namespace
+
+std::vector<double> Hdf5Input::read(const std::string& dataset, std::vector<std::size_t>* shape) const {
+    if (!has(dataset)) fail("has no dataset '" + dataset + "'");
+    Call call;
+    return readAll<double>(file_, dataset, H5T_NATIVE_DOUBLE, shape, [this](const std::string& what) { fail(what); });
+}
+
+std::vector<int64_t> Hdf5Input::readIntegers(const std::string& dataset, std::vector<std::size_t>* shape) const {
+    if (!has(dataset)) fail("has no dataset '" + dataset + "'");
+    Call call;
+    return readAll<int64_t>(file_, dataset, H5T_NATIVE_INT64, shape, [this](const std::string& what) { fail(what); });
+}
+
+bool Hdf5Input::attribute(const std::string& name, std::string* value) const {
+    Call call;
+    if (H5Aexists(file_, name.c_str()) <= 0) return false;
+    const Handle attribute(H5Aopen(file_, name.c_str(), H5P_DEFAULT), H5Aclose);
+    const Handle stored(attribute.ok() ? H5Aget_type(attribute.get()) : -1, H5Tclose);
+    const Handle space(attribute.ok() ? H5Aget_space(attribute.get()) : -1, H5Sclose);
+    if (!stored.ok() || !space.ok() || H5Tget_class(stored.get()) != H5T_STRING ||
+        H5Tis_variable_str(stored.get()) <= 0 || H5Sget_simple_extent_npoints(space.get()) != 1) {
+        return false;
+    }
+    const Handle type(utf8String(), H5Tclose);
+    char* text = nullptr;
+    if (H5Aread(attribute.get(), type.get(), &text) < 0) return false;
+    *value = text != nullptr ? text : "";
+    H5free_memory(text);
+    return true;
+}
+
+bool Hdf5Input::attribute(const std::string& name, double* value) const {
+    Call call;
+    if (H5Aexists(file_, name.c_str()) <= 0) return false;
+    const Handle attribute(H5Aopen(file_, name.c_str(), H5P_DEFAULT), H5Aclose);
+    const Handle stored(attribute.ok() ? H5Aget_type(attribute.get()) : -1, H5Tclose);
+    const Handle space(attribute.ok() ? H5Aget_space(attribute.get()) : -1, H5Sclose);
+    if (!stored.ok() || !space.ok() || H5Sget_simple_extent_npoints(space.get()) != 1) return false;
+    const H5T_class_t kind = H5Tget_class(stored.get());
+    if (kind != H5T_INTEGER && kind != H5T_FLOAT) return false;
+    return H5Aread(attribute.get(), H5T_NATIVE_DOUBLE, value) >= 0;
 }
 
 std::string Hdf5File::libraryVersion() {

@@ -2,9 +2,9 @@
 
 // A small writer of HDF5 files of growing tables: datasets that gain rows as
 // a recording goes on (chunked, shuffled and deflate-compressed), with string
-// and number attributes on the file and on each dataset. It keeps the HDF5
-// library out of every other header. Not for the control thread: every call
-// does file I/O and may allocate.
+// and number attributes on the file and on each dataset, and its reading
+// counterpart. They keep the HDF5 library out of every other header. Not for
+// the control thread: every call does file I/O and may allocate.
 
 #include <cstddef>
 #include <cstdint>
@@ -34,6 +34,11 @@ public:
     // yet, stored in chunks of `chunk_rows` rows. Throws std::runtime_error.
     Dataset dataset(const std::string& path, Type type, const std::vector<std::size_t>& row_shape,
                     std::size_t chunk_rows);
+    // The same with its "unit" and "description" attributes and, unless
+    // empty, "columns" naming the entries of a row.
+    Dataset describedDataset(const std::string& path, Type type, const std::vector<std::size_t>& row_shape,
+                             std::size_t chunk_rows, const std::string& unit, const std::string& description,
+                             const std::vector<std::string>& columns);
     // Appends `rows` rows, packed in `data` in the dataset's element type.
     // Throws std::runtime_error (the dataset then holds the rows before).
     void append(Dataset dataset, const void* data, std::size_t rows);
@@ -69,6 +74,38 @@ private:
     std::string path_;
     int64_t file_ = -1;
     std::vector<Table> tables_;
+};
+
+// An HDF5 file opened read-only, for what the library reads back (a
+// recording to replay). Not for the control thread either.
+class Hdf5Input {
+public:
+    // Throws std::runtime_error naming the path if it cannot be opened as an
+    // HDF5 file.
+    explicit Hdf5Input(const std::string& path);
+    ~Hdf5Input();
+    Hdf5Input(const Hdf5Input&) = delete;
+    Hdf5Input& operator=(const Hdf5Input&) = delete;
+
+    // Whether the dataset exists ("a/b/c").
+    bool has(const std::string& dataset) const;
+    // The whole dataset as numbers, row-major, and in `shape` its dimensions,
+    // rows first. Throws std::runtime_error naming the dataset if it is
+    // missing or does not hold numbers.
+    std::vector<double> read(const std::string& dataset, std::vector<std::size_t>* shape) const;
+    // The same for integers, exactly (time stamps in ns outgrow a double's
+    // 53 bits after 104 days).
+    std::vector<int64_t> readIntegers(const std::string& dataset, std::vector<std::size_t>* shape) const;
+    // A text or number attribute of the file; false (and `value` untouched)
+    // if there is none of that kind.
+    bool attribute(const std::string& name, std::string* value) const;
+    bool attribute(const std::string& name, double* value) const;
+
+private:
+    [[noreturn]] void fail(const std::string& what) const;
+
+    std::string path_;
+    int64_t file_ = -1;
 };
 
 }  // namespace qel::recording
