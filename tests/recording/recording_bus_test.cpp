@@ -270,7 +270,9 @@ TEST_F(RecordingTwoArms, APushOnJointTwoWhileTeachingMovesItInTheRecording) {
     const double before = s.arm->state(2).position;
     // A hand pushes joint 2 (motor 2) forwards for 0.3 s.
     s.arm->push(2, 4.0, sim::VirtualArm::Clock::now(), 300ms);
-    ASSERT_TRUE(eventually([&] { return s.arm->state(2).position > before + 0.2; }, 30s));
+    // Judged by what the controller measured, not by the simulated joint: on
+    // a starved machine the feedback may trail the simulation by many cycles.
+    ASSERT_TRUE(eventually([&] { return s.controller->getJointSample().positions[1] > before + 0.2; }, 30s));
     ASSERT_TRUE(runCycles(s, 5));
     const RecordingStatus status = s.controller->stopRecording();
     s.controller->setArmStatus(kProtect);
