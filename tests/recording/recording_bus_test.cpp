@@ -19,6 +19,7 @@
 #include "support/ArmStates.hpp"
 #include "support/BusStations.hpp"
 #include "support/CanRecorder.hpp"
+#include "support/CommandCycles.hpp"
 #include "support/CommandFrames.hpp"
 #include "support/Hdf5Reader.hpp"
 #include "support/SendTrace.hpp"
@@ -33,10 +34,10 @@ using test::SendTrace;
 using test::SentEvent;
 using hw_interface::CanFrame;
 
-// Written out from the arm: motor identifiers in joint order and each
-// motor's command torque range.
-constexpr uint32_t kMotorIds[7] = {1, 2, 4, 5, 6, 7, 8};
-constexpr double kTorqueRange[7] = {28, 28, 28, 10, 10, 10, 10};
+// Motor identifiers in joint order and each motor's command torque range,
+// written out once for the tests in support/CommandCycles.hpp.
+constexpr const int (&kMotorIds)[7] = test::kCommandMotorIds;
+constexpr const double (&kTorqueRange)[7] = test::kCommandTorqueRange;
 constexpr std::size_t kCycles = 2000;
 
 std::string scratchDir() {
