@@ -11,8 +11,8 @@
 #include <vector>
 
 #include "ToolRun.hpp"
-#include "qel/recording/CycleWriter.hpp"
 #include "qel/recording/Hdf5File.hpp"
+#include "support/LessonFile.hpp"
 
 namespace qel::test {
 namespace {
@@ -21,40 +21,6 @@ const std::string kReplay = QEL_REPLAY_PATH;
 const std::string kTeleop = QEL_TELEOP_PATH;
 
 bool contains(const std::string& text, const std::string& part) { return text.find(part) != std::string::npos; }
-
-// A cycle recording written by the recorder's own writer: `rows` cycles from
-// cycle 101 on, each filled by `fill` (state 3, gravity compensation, unless
-// it says otherwise), removed with the object.
-class Recording {
-public:
-    Recording(int variant, std::size_t rows, const std::function<void(std::size_t, recording::CycleSample&)>& fill)
-        : path_(scratchPath("recording.h5")) {
-        recording::RecordingLayout layout;
-        layout.library_version = "test";
-        layout.robot_variant = variant;
-        layout.cycle_rate_hz = 200.0;
-        layout.motor_ids = {1, 2, 4, 5, 6, 7, 8};
-        layout.torque_range = {28, 28, 28, 10, 10, 10, 10};
-        std::vector<recording::CycleSample> samples(rows);
-        for (std::size_t k = 0; k < rows; ++k) {
-            recording::CycleSample& s = samples[k];
-            s.cycle = 101 + k;
-            s.monotonic_ns = 1'000'000'000 + static_cast<int64_t>(k) * 5'000'000;
-            s.state = 3;
-            const double at_rest[7] = {0.0, 0.3, 0.3, 0.0, 0.0, 0.0, 0.0};
-            std::copy(at_rest, at_rest + 7, s.position);
-            fill(k, s);
-        }
-        const auto writer = recording::openCycleWriter(path_, recording::RecordingFormat::kHdf5, layout);
-        writer->append(samples.data(), samples.size());
-        writer->finish(rows, 0);
-    }
-    ~Recording() { unlink(path_.c_str()); }
-    const std::string& path() const { return path_; }
-
-private:
-    std::string path_;
-};
 
 TEST(ReplayCli, HelpVersionAndBadCommandLines) {
     std::string out, err;
@@ -92,20 +58,27 @@ TEST(ReplayCli, HelpVersionAndBadCommandLines) {
 // Each refused before the arm is started: nothing connects to the (missing)
 // interface, the status is 5 and the message says why.
 TEST(ReplayCli, RefusesARecordingItCannotReplayBeforeTheArmStarts) {
-    const Recording good(0, 50, [](std::size_t k, recording::CycleSample& s) { s.position[1] += 0.001 * k; });
-    const Recording other_variant(3, 50, [](std::size_t, recording::CycleSample&) {});
+    const auto scratch = [] { return scratchPath("recording.h5"); };
+    const LessonFile good(scratch(), 0, 50, [](std::size_t k, recording::CycleSample& s) {
+        s.position[1] += 0.001 * k;
+    });
+    const LessonFile other_variant(scratch(), 3, 50, [](std::size_t, recording::CycleSample&) {});
     // Joint 2 rises past its upper limit of 3.6 (and the millirad of slack)
     // from the 12th cycle, 0.055 s after the first, up to 0.15 beyond it at
     // the 41st; joint 4 leaves its range later, and is not the one named.
-    const Recording beyond(0, 50, [](std::size_t k, recording::CycleSample& s) {
+    const LessonFile beyond(scratch(), 0, 50, [](std::size_t k, recording::CycleSample& s) {
         s.position[1] = k <= 40 ? 3.55 + 0.005 * k : 3.75 - 0.01 * (k - 40);
         if (k > 45) s.position[3] = 1.5;
     });
     // Within a millirad of a limit a sample is taken at it.
-    const Recording on_the_stop(0, 50, [](std::size_t k, recording::CycleSample& s) { s.position[1] = 3.6 + (k % 2) * 0.0008; });
-    const Recording one_cycle(0, 1, [](std::size_t, recording::CycleSample&) {});
+    const LessonFile on_the_stop(scratch(), 0, 50, [](std::size_t k, recording::CycleSample& s) {
+        s.position[1] = 3.6 + (k % 2) * 0.0008;
+    });
+    const LessonFile one_cycle(scratch(), 0, 1, [](std::size_t, recording::CycleSample&) {});
     // A fault latched in the second cycle: one cycle is left before it.
-    const Recording latched(0, 50, [](std::size_t k, recording::CycleSample& s) { s.fault_latched = k >= 1 ? 1 : 0; });
+    const LessonFile latched(scratch(), 0, 50, [](std::size_t k, recording::CycleSample& s) {
+        s.fault_latched = k >= 1 ? 1 : 0;
+    });
     const std::string not_hdf5 = scratchPath("text.h5");
     std::ofstream(not_hdf5) << "cycle,state\n1,3\n";
     const std::string foreign = scratchPath("foreign.h5");
@@ -135,7 +108,7 @@ TEST(ReplayCli, RefusesARecordingItCannotReplayBeforeTheArmStarts) {
         EXPECT_FALSE(contains(out, "Connecting")) << out;
     }
     // The good recordings get as far as the missing interface.
-    for (const Recording* ok : {&good, &on_the_stop}) {
+    for (const LessonFile* ok : {&good, &on_the_stop}) {
         EXPECT_EQ(runTool(kReplay, {ok->path(), "--can", "nocan7", "--speed", "0.5"}, &out, &err), 4) << err;
         EXPECT_TRUE(contains(out, "Replaying " + ok->path() + ": cycles 101 to 150 (50 recorded)")) << out;
         EXPECT_TRUE(contains(out, "at speed 0.5")) << out;
