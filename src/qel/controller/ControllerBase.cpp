@@ -448,7 +448,9 @@ void ControllerBase::destoryFunc() {
 }
 
 bool ControllerBase::computeInverseKinematics(double* _current_pos, double* _endstate) {
-    return end_pose_solver_.solvePose(_endstate, _current_pos, solve_position_);
+    if (!end_pose_solver_.solvePose(_endstate, _current_pos, solve_position_)) return false;
+    has_solution_ = true;
+    return true;
 }
 
 }  // namespace qel::m4

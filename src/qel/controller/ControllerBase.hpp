@@ -205,7 +205,10 @@ protected:
     std::vector<std::shared_ptr<hw_interface::MotorDlcBase>> joint_ptr_;
     std::vector<int> offline_motors_;
     std::vector<double> gravity_compensation_torqe_ = std::vector<double>(control::kArmJoints, 0.0);
-    KDL::JntArray solve_position_;
+    // The last pose solution, sized here so that the first one does not
+    // allocate on the control thread; has_solution_ once there is one.
+    KDL::JntArray solve_position_{control::kArmJoints};
+    bool has_solution_ = false;
     double frequency_ = 200.0;
 
     // The damping handler; ControllerThread also runs it while a fault is

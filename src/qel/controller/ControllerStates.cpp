@@ -156,9 +156,8 @@ void ControllerBase::statePositionControl() {
 }
 
 void ControllerBase::storeSolution(const double* joints) {
-    // Empty until the first solution ever; sized once, then reused.
-    if (solve_position_.rows() != control::kArmJoints) solve_position_.resize(control::kArmJoints);
     for (std::size_t i = 0; i < control::kArmJoints; ++i) solve_position_(i) = joints[i];
+    has_solution_ = true;
 }
 
 bool ControllerBase::updateEndPoseTarget(const control::EndPoseRequest& request) {
@@ -167,7 +166,7 @@ bool ControllerBase::updateEndPoseTarget(const control::EndPoseRequest& request)
     if (end_pose_search_ == nullptr) {
         double joints[control::kArmJoints];
         if (end_pose_solver_.solve(request, joints)) storeSolution(joints);
-        return solve_position_.rows() == control::kArmJoints;
+        return has_solution_;
     }
     if (!continued) {
         // A new session: the arm may have moved anywhere since the last one,
@@ -186,7 +185,7 @@ bool ControllerBase::updateEndPoseTarget(const control::EndPoseRequest& request)
     }
     const uint64_t id = end_pose_search_->post(request);
     if (session_first_request_ == 0) session_first_request_ = id;
-    return session_answered_ && solve_position_.rows() == control::kArmJoints;
+    return session_answered_ && has_solution_;
 }
 
 void ControllerBase::stateEndControl() {
@@ -206,7 +205,7 @@ void ControllerBase::stateEndControl() {
 
     // A non-finite command is no target at all: keep following the last one.
     const bool has_target =
-        finite ? updateEndPoseTarget(request) : solve_position_.rows() == control::kArmJoints;
+        finite ? updateEndPoseTarget(request) : has_solution_;
     if (!has_target) {
         if (end_pose_search_ != nullptr && finite && !session_answered_) {
             // The first answer of this session is on its way: hold the
