@@ -6,7 +6,6 @@
 #include <unistd.h>
 
 #include <fstream>
-#include <functional>
 #include <string>
 #include <vector>
 

@@ -1,11 +1,11 @@
 // Teaching on two virtual arms, each on its own bus and driven by its own
 // controller in this one process: a motion taught by pushing joint 2 in
-// gravity compensation is replayed, and the set-points the control thread
-// wrote (decoded from its frames in the sender's own record) follow the
-// recorded samples within the replay's bound; the second arm follows the
-// first as leader, to within 0.02 rad once both have settled, with the
-// latency counted in the follower's cycles from the record; a fault on
-// either arm damps the other.
+// gravity compensation is replayed, and so is a lesson written from a known
+// path; the set-points the control thread wrote (decoded from its frames in
+// the sender's own record) follow the samples within the replay's bound; the
+// second arm follows the first as leader, to within 0.02 rad once both have
+// settled, with the latency counted in the follower's cycles from the
+// record; a fault on either arm damps the other.
 #include <gtest/gtest.h>
 
 #include <algorithm>
