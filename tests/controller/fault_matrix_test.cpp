@@ -614,7 +614,10 @@ TEST(FaultMatrix, LatchedMeansWatched) {
     const std::string out = qel::test::GetCapturedStdout();
     b.bus.arm().resumeBus();
     codes = ctl.getErrorCode();
-    EXPECT_GE(static_cast<uint64_t>(std::count(codes.begin(), codes.end(), 2)), cycles) << "code 2 every cycle";
+    // The cycle that was running when `from` was read is counted in `cycles`,
+    // but it reports the bus first thing, and the last read above may have
+    // taken that report already.
+    EXPECT_GE(static_cast<uint64_t>(std::count(codes.begin(), codes.end(), 2)), cycles - 1) << "code 2 every cycle";
     EXPECT_NE(out.find("电机掉线！掉线电机编号：1 2 3 4 5 6 "), std::string::npos) << out.substr(0, 400);
     EXPECT_EQ(ctl.latchedFaultCode(), 5);
 }
