@@ -51,6 +51,25 @@ run_ctest() {
     if [ "$rc" -ne 0 ]; then
         echo "!! $title failed (exit $rc)"
         status=1
+        failure_digest "$title" "$log" >>"$logdir/failures"
+    fi
+}
+
+# What went wrong in a failed run, without the tests' chatter: the failed
+# tests and each assertion's message. Printed again at the very end, where a
+# long log's tail still shows it.
+failure_digest() {
+    echo "-- $1"
+    grep -v -E "Qelmark|\[ WARN\]" "$2" |
+        grep -E -A7 ": Failure$|\*\*\*(Failed|Timeout|Exception)|Subprocess aborted|terminate called|runtime error:|WARNING: ThreadSanitizer|ERROR: AddressSanitizer" |
+        head -n 200 || true
+}
+
+print_failures() {
+    if [ -s "$logdir/failures" ]; then
+        echo
+        echo "== what failed"
+        cat "$logdir/failures"
     fi
 }
 
@@ -80,6 +99,7 @@ if [ "${QEL_TEST_STRESS:-0}" = 1 ]; then
         ctest --test-dir "$root/build" -L bus --output-on-failure --no-tests=error --timeout 900
     run_ctest inprocess-stress beside_busy_loops 2 \
         ctest --test-dir "$root/build" -L inprocess --output-on-failure --no-tests=error --timeout 900
+    print_failures
     echo
     echo "total: $passed passed, $failed failed"
     exit $status
@@ -124,6 +144,7 @@ if [ "${QEL_SKIP_SANITIZERS:-0}" != 1 ]; then
 fi
 [ "${QEL_SKIP_FUZZ:-0}" = 1 ] || run_ctest fuzz "$root/scripts/fuzz.sh"
 
+print_failures
 echo
 echo "total: $passed passed, $failed failed"
 exit $status
