@@ -29,6 +29,7 @@ std::atomic<bool> g_active{false};
 std::atomic<bool> g_owned{false};
 std::atomic<std::size_t> g_next{0};
 std::atomic<std::size_t> g_overflow{0};
+std::atomic<pid_t> g_only{0};  // the one thread recorded, or 0 for all
 
 template <typename Fn>
 Fn realFunction(const char* name) {
@@ -67,6 +68,8 @@ int64_t monotonicNs() {
 
 void record(SentEvent event) {
     event.thread = SendTrace::currentThread();
+    const pid_t only = g_only.load(std::memory_order_relaxed);
+    if (only != 0 && event.thread != only) return;
     event.time_ns = monotonicNs();
     const std::size_t index = g_next.fetch_add(1);
     if (index >= SendTrace::kCapacity) {
@@ -100,7 +103,9 @@ int64_t micros(const struct timespec& t) {
 
 }  // namespace
 
-SendTrace::SendTrace() {
+SendTrace::SendTrace() : SendTrace(0) {}
+
+SendTrace::SendTrace(pid_t only) {
     if (g_owned.exchange(true)) throw std::logic_error("SendTrace: only one trace at a time");
     if (!QEL_REAL(WriteFn, "write") || !QEL_REAL(SendmmsgFn, "sendmmsg") ||
         !QEL_REAL(UsleepFn, "usleep") || !QEL_REAL(NanosleepFn, "nanosleep") ||
@@ -111,6 +116,7 @@ SendTrace::SendTrace() {
     for (std::size_t i = 0; i < used; ++i) g_slots[i].ready.store(false);
     g_overflow = 0;
     g_next = 0;
+    g_only = only;
     g_active = true;
 }
 

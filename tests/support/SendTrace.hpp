@@ -46,6 +46,9 @@ public:
     static constexpr std::size_t kCapacity = 1 << 18;
 
     SendTrace();
+    // Records only the calls of thread `only` (and its marks): a long run
+    // of one thread fits in the record where the whole process's would not.
+    explicit SendTrace(pid_t only);
     ~SendTrace();
     SendTrace(const SendTrace&) = delete;
     SendTrace& operator=(const SendTrace&) = delete;

@@ -196,9 +196,23 @@ ReplayFit fitReplay(const std::vector<test::CommandCycle>& sent, const std::vect
 // Replays `plan` to its end on station `s`, the control thread's frames
 // traced: the set-points it sent, cycle by cycle, up to ten cycles of the
 // hold after it. The motion may end in the cycle of its last sample, and the
-// comparison of that sample needs the cycles after it.
+// comparison of that sample needs the cycles after it. Only the control
+// thread is traced: a lesson taught on a starved machine may be replayed
+// many times slower than it was taught, for longer than a record of every
+// thread's frames holds.
 std::vector<test::CommandCycle> replayTraced(Station& s, const ReplayPlan& plan) {
-    SendTrace trace;
+    pid_t control = 0;
+    {
+        SendTrace look;
+        EXPECT_TRUE(runCycles(*s.controller, 2));
+        look.stop();
+        control = s.controlThread(look.events());
+    }
+    if (control == 0) {
+        ADD_FAILURE() << "no frames from the control thread";
+        return {};
+    }
+    SendTrace trace(control);
     std::vector<ReplayPhase> phases;
     const ReplayResult result = runReplay(*s.controller, plan, [] { return false; },
                                           [&](ReplayPhase phase) { phases.push_back(phase); });
@@ -207,7 +221,7 @@ std::vector<test::CommandCycle> replayTraced(Station& s, const ReplayPlan& plan)
     EXPECT_EQ(result.outcome, ReplayOutcome::kDone) << result.reason;
     EXPECT_EQ(phases, (std::vector<ReplayPhase>{ReplayPhase::kApproach, ReplayPhase::kFollow}));
     EXPECT_EQ(trace.overflowed(), 0u);
-    return test::commandCycles(trace.eventsOf(s.controlThread(trace.events())));
+    return test::commandCycles(trace.events());
 }
 
 // The set-points a replay of `lesson` at `speed` sent against the lesson's
