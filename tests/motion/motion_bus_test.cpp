@@ -11,7 +11,6 @@
 #include <cmath>
 #include <memory>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "qel/controller/ControllerThread.hpp"
@@ -94,12 +93,14 @@ TEST_F(MotionOnTheWire, AStreamStartsFromHomingAndEachTargetIsTheSetPointOfTheCy
     EXPECT_EQ(arm_->motionStatus().state, MotionState::kIdle) << "runs first, in the homing state";
     SendTrace trace;
     // As a follower streams a leader: one target a cycle, each one cycle
-    // ahead, a 0.5 Hz sine of 0.2 rad on joint 1.
+    // ahead, a 0.5 Hz sine of 0.2 rad on joint 1. Each is sent once a cycle
+    // has published its sample, paced by the controller rather than by a
+    // host clock, whose wake-ups come in bursts on a loaded machine.
     const double w = 2 * M_PI * 0.5;
     std::vector<double> targets;
-    const auto start = std::chrono::steady_clock::now();
+    uint64_t published = arm_->getJointSample().cycle;
     for (int k = 0; k < 80; ++k) {
-        std::this_thread::sleep_until(start + k * 5ms);
+        published = arm_->waitJointSample(published, 1.0).cycle;
         targets.push_back(0.01 + 0.2 * std::sin(w * k * 0.005));
         SendTrace::mark(k);
         ASSERT_TRUE(arm_->servoJ({targets.back(), 0.0, 0.0, 0.0, 0.0, 0.0}, 0.005)) << arm_->motionStatus().reason;
