@@ -97,7 +97,7 @@ struct TakenWithin {
 TakenWithin followTakenWithin(const std::vector<CommandCycle>& sent, std::size_t n) {
     const std::size_t first = firstCycleAfterMarks(sent, 2 * n - 1);
     const std::size_t returned = firstCycleAfterMarks(sent, 2 * n);
-    return {first, std::max(first, returned) - (returned > first ? 1 : 0)};
+    return {first, returned > first ? returned - 1 : first};
 }
 
 // Joint 1's set-point on the wire passes through each point (`q0` moved by
@@ -107,30 +107,29 @@ TakenWithin followTakenWithin(const std::vector<CommandCycle>& sent, std::size_t
 // point at t goes out t / 5 ms − 1 cycles after.
 void expectThroughPoints(const std::vector<CommandCycle>& sent, TakenWithin taken, double q0,
                          const std::vector<Offset>& points) {
-    double best = 1e9;
-    std::size_t best_from = taken.first;
-    std::vector<double> offs(points.size(), 1e9);
+    double latest = 0.0;
+    for (const Offset& point : points) latest = std::max(latest, point.t);
+    ASSERT_LT(taken.last + static_cast<std::size_t>(std::lround(latest / kCycle)), sent.size());
+    auto off = [&](std::size_t from, const Offset& point) {
+        const std::size_t at = from + static_cast<std::size_t>(std::lround(point.t / kCycle)) - 1;
+        const double target = q0 + point.dq;
+        return std::min(std::fabs(sent[at].command[0].position - target),
+                        std::fabs(sent[at + 1].command[0].position - target));
+    };
+    std::size_t best = taken.first;
+    double best_worst = 1e9;
     for (std::size_t from = taken.first; from <= taken.last; ++from) {
         double worst = 0.0;
-        std::vector<double> off(points.size(), 1e9);
-        for (std::size_t i = 0; i < points.size(); ++i) {
-            const std::size_t at = from + static_cast<std::size_t>(std::lround(points[i].t / kCycle)) - 1;
-            ASSERT_LT(at + 1, sent.size());
-            const double target = q0 + points[i].dq;
-            off[i] = std::min(std::fabs(sent[at].command[0].position - target),
-                              std::fabs(sent[at + 1].command[0].position - target));
-            worst = std::max(worst, off[i]);
-        }
-        if (worst < best) {
-            best = worst;
-            best_from = from;
-            offs = off;
+        for (const Offset& point : points) worst = std::max(worst, off(from, point));
+        if (worst < best_worst) {
+            best_worst = worst;
+            best = from;
         }
     }
-    for (std::size_t i = 0; i < points.size(); ++i) {
-        EXPECT_LE(offs[i], kPositionQuantum + 1e-6)
-            << "the point at " << points[i].t << " s, taken in cycle " << best_from << " (" << taken.first << " to "
-            << taken.last << ")";
+    for (const Offset& point : points) {
+        EXPECT_LE(off(best, point), kPositionQuantum + 1e-6) << "the point at " << point.t << " s, taken in cycle "
+                                                             << best << " (" << taken.first << " to " << taken.last
+                                                             << ")";
     }
 }
 
