@@ -243,16 +243,35 @@ public:
         };
         return test::eventually([&] { return active(recorder.frames()); }, 2s);
     }
+    // Once the controller has read every frame the arm sent before the call,
+    // then an answer of every motor sent after those, and a cycle has taken
+    // them. Counting cycles would not tell: on a loaded machine the bus and
+    // the controller's receiver can fall more than ten cycles behind the
+    // control thread. The arm's frames reach the controller in the order
+    // sent, so a gripper current the arm reports only from some point on
+    // marks that point: the first mark falls behind everything sent before
+    // the call, the second behind a whole cycle's answers sent after the
+    // first (each cycle commands the gripper last). A gripper draws nothing
+    // near ±11.5.
+    bool drained() {
+        bool seen = true;
+        for (const double mark : {11.5, -11.5}) {
+            bus.arm().setReportedCurrent(8, mark);
+            seen = seen && test::eventually([&] { return near(controller->getJointCurrent()[6], mark, 0.01); }, 20s);
+        }
+        bus.arm().setReportedCurrent(8, std::nullopt);
+        return seen;
+    }
     // Resumes position control after the fault has been removed at the arm,
-    // once motor `id` has answered without it and the controller has had
-    // ample time (ten cycles) to take those answers.
+    // once motor `id` has answered without it and the controller has taken
+    // those answers.
     // False, with a fresh controller in position control, if the old one
     // lost a motor on the way (see restartIfStalled).
     bool resume(int id, int expected_code = 0) {
         recorder.clear();
         EXPECT_TRUE(recorder.waitFor(
             [&](const CanFrame& f) { return answerOf(f, id) && (f.data[0] >> 4) <= 1; }, 3, 2s));
-        waitCycles(*controller, 10);
+        EXPECT_TRUE(drained()) << "the controller stopped reading the bus";
         controller->setArmStatus(kPositionControl);
         waitCycles(*controller, 5);
         const bool unlatched = !controller->faultLatched();
@@ -633,8 +652,9 @@ TEST_F(RunningController, RandomFrameFloodNeitherCrashesNorHangs) {
     waitCycles(ctl(), 200);
     b.bus.arm().setRandomFrameRate(0);
     // Random frames on the feedback identifier carry made-up fault codes; the
-    // real answers are healthy again once the flood stops.
-    waitCycles(ctl(), 10);
+    // real answers are healthy again once the controller has read past the
+    // flood, which on a loaded machine can be long after it stopped.
+    EXPECT_TRUE(b.drained()) << "the controller never read past the flood";
     ctl().getErrorCode();
     ctl().setArmStatus(kPositionControl);
     waitCycles(ctl(), 20);
